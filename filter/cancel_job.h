@@ -1,0 +1,9 @@
+// The answer to the scheduler's cancel (SIGTERM).
+#pragma once
+
+// The SIGTERM handler: stops this job's converter and ends the filter with 0.
+void cancel_job(int signal_number);
+
+// Installs cancel_job for SIGTERM; it stays installed and SIGTERM is blocked
+// while it runs, so it runs at most once.
+void cancel_install();

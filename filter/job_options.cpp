@@ -1,0 +1,60 @@
+// Settings that the job's own options supply.
+#include "filter_settings.h"
+
+#include <cstring>
+#include <initializer_list>
+#include <cups/cups.h>
+
+void settings_clear(filter_settings *settings)
+{
+    settings->model[0] = '\0';
+    settings->ink[0] = '\0';
+    settings->media[0] = '\0';
+    settings->quality[0] = '\0';
+}
+
+bool setting_store(char *field, const char *text, std::size_t len)
+{
+    if (len >= setting_size)
+        return false;
+    std::memcpy(field, text, len);
+    field[len] = '\0';
+    return true;
+}
+
+// The first media option present decides, even when its value is empty:
+// the scheduler sends PageSize and PageRegion together, and PageSize wins.
+static const char *media_option(int num_options, cups_option_t *options)
+{
+    for (const char *name : {"PageSize", "PageRegion", "media"}) {
+        if (const char *value = cupsGetOption(name, num_options, options))
+            return value;
+    }
+    return nullptr;
+}
+
+const char *settings_from_options(filter_settings *settings, const char *option_text)
+{
+    if (option_text[0] == '\0')
+        return nullptr;
+
+    // The list lives until the process ends; the filter runs once per job.
+    cups_option_t *options = nullptr;
+    int num_options = cupsParseOptions(option_text, 0, &options);
+
+    if (const char *media = media_option(num_options, options)) {
+        std::size_t len = std::strcspn(media, ",");
+        if (len > media_option_max)
+            return "Cannot read filter option. Cannot get option of VELO.";
+        setting_store(settings->media, media, len);
+    }
+    if (const char *ink = cupsGetOption("Ink", num_options, options)) {
+        if (!setting_store(settings->ink, ink, std::strlen(ink)))
+            return "Ink option is longer than 255 characters.";
+    }
+    if (const char *quality = cupsGetOption("Quality", num_options, options)) {
+        if (!setting_store(settings->quality, quality, std::strlen(quality)))
+            return "Quality option is longer than 255 characters.";
+    }
+    return nullptr;
+}

@@ -1,0 +1,293 @@
+// The real rastertovelokit in the sandbox, its PPD fetched from a private
+// cupsd, the converter played by the simulator.
+#include <csignal>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "raster_writer.h"
+#include "sandbox.h"
+
+namespace {
+
+struct filter_run {
+    process_result result;
+    bool converter_started = false;
+    std::vector<std::string> converter_argv;
+    std::string converter_input;
+    std::string tmpdir;
+};
+
+// One job through the filter: the raster from a file (7 arguments) or, when
+// raster is empty, the bytes of stdin_data on standard input (6 arguments).
+filter_run run_filter(const std::string &queue, const std::string &options,
+                      const std::string &raster, const std::string &stdin_data = "",
+                      std::vector<std::string> env = {})
+{
+    filter_run run;
+    std::string sim = make_test_dir("sim");
+    run.tmpdir = make_test_dir("tmp");
+    env.push_back("VELOKIT_SIM_DIR=" + sim);
+    env.push_back("TMPDIR=" + run.tmpdir);
+    process_spec spec{{filter_binary, "42", "user", "title", "1", options}, queue, env, stdin_data};
+    if (!raster.empty())
+        spec.argv.push_back(raster);
+    run.result = process_run(spec);
+    run.converter_started = file_exists(sim + "/argv");
+    std::istringstream args(read_file(sim + "/argv"));
+    for (std::string word; std::getline(args, word);)
+        run.converter_argv.push_back(word);
+    run.converter_input = read_file(sim + "/stdin");
+    return run;
+}
+
+std::vector<std::string> words(const std::string &line)
+{
+    std::istringstream in(line);
+    std::vector<std::string> result;
+    for (std::string w; in >> w;)
+        result.push_back(w);
+    return result;
+}
+
+// What the converter must receive for these pages: every row padded with
+// zero bytes to a multiple of 4.
+std::string expected_rows(const std::vector<raster_page> &pages)
+{
+    std::string rows;
+    for (unsigned p = 0; p < pages.size(); p++) {
+        std::size_t stride = (pages[p].bytes_per_line + 3) / 4 * 4;
+        std::string row(stride, '\0');
+        for (unsigned y = 0; y < pages[p].height; y++) {
+            raster_row(raster_content::pattern, p, y,
+                       reinterpret_cast<unsigned char *>(row.data()), pages[p].bytes_per_line);
+            rows += row;
+        }
+    }
+    return rows;
+}
+
+std::string raster_file(const std::vector<raster_page> &pages, raster_kind kind = raster_kind::v3,
+                        long cut_at = -1)
+{
+    static int n = 0;
+    std::string path = make_test_dir("raster") + "/job" + std::to_string(n++) + ".ras";
+    EXPECT_TRUE(raster_write_file(path, kind, pages, raster_content::pattern, cut_at));
+    return path;
+}
+
+class FilterRun : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite()
+    {
+        scheduler_add_queue("vk", ppd_text({}));
+        test_ppd broken;
+        broken.default_ink = "GOLD";
+        scheduler_add_queue("vk_broken", ppd_text(broken));
+        test_ppd no_model;
+        no_model.model = "";
+        scheduler_add_queue("vk_nomodel", ppd_text(no_model));
+        test_ppd long_model;
+        long_model.model = std::string(200, 'M');
+        scheduler_add_queue("vk_longmodel", ppd_text(long_model));
+    }
+    void SetUp() override
+    {
+        require_sandbox();
+    }
+};
+
+const std::vector<raster_page> one_page = {{10, 3, 10}};
+const std::string converter = "/usr/lib/cups/filter/velokit-filter";
+
+TEST_F(FilterRun, StreamsEveryRowPaddedToTheStride)
+{
+    struct stream_case {
+        const char *name;
+        raster_kind kind;
+        std::vector<raster_page> pages;
+    };
+    const stream_case cases[] = {
+        {"v3, strides 4 and 8", raster_kind::v3, {{1, 2, 1}, {5, 3, 5}}},
+        {"v2 compressed, three sizes", raster_kind::v2, {{10, 3, 10}, {7, 2, 7}, {64, 5, 64}}},
+        {"a multiple of 4 unchanged", raster_kind::v3, {{300, 40, 300}}},
+        {"wide row", raster_kind::v2, {{4961, 4, 4961}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        for (bool from_stdin : {false, true}) {
+            std::string path = raster_file(c.pages, c.kind);
+            filter_run run = from_stdin ? run_filter("vk", "", "", read_file(path))
+                                        : run_filter("vk", "", path);
+            EXPECT_EQ(run.result.status, 0) << run.result.err;
+            EXPECT_EQ(run.result.err, "");
+            EXPECT_EQ(run.result.out, "");
+            EXPECT_TRUE(run.converter_input == expected_rows(c.pages))
+                << "converter got " << run.converter_input.size() << " bytes";
+            // The command line carries the first page's size only.
+            std::vector<std::string> argv = {converter, "ORVEX", "Inkjet", "Printer", "V1",
+                                             std::to_string(c.pages[0].width),
+                                             std::to_string(c.pages[0].height),
+                                             "COLOR", "A4", "NORMAL"};
+            EXPECT_EQ(run.converter_argv, argv);
+            EXPECT_FALSE(file_exists(run.tmpdir + "/x")) << "scratch";
+            EXPECT_EQ(read_file("/proc/self/mounts").empty(), false);
+        }
+    }
+}
+
+TEST_F(FilterRun, SettingsReachTheConverterInItsOrder)
+{
+    filter_run run = run_filter("vk", "PageRegion=Letter media=Legal Quality=PHOTO Ink=MONO",
+                                raster_file(one_page));
+    ASSERT_EQ(run.result.status, 0) << run.result.err;
+    std::vector<std::string> argv = {converter, "ORVEX", "Inkjet", "Printer", "V1", "10", "3",
+                                     "MONO",    "Letter", "PHOTO"};
+    EXPECT_EQ(run.converter_argv, argv);
+}
+
+TEST_F(FilterRun, RasterWithoutPagesStartsNoConverter)
+{
+    filter_run run = run_filter("vk", "", raster_file({}));
+    EXPECT_EQ(run.result.status, 0) << run.result.err;
+    EXPECT_EQ(run.result.err, "");
+    EXPECT_FALSE(run.converter_started);
+}
+
+TEST_F(FilterRun, TemporaryPpdCopyIsRemoved)
+{
+    for (const char *queue : {"vk", "vk_broken", "vk_nomodel"}) {
+        filter_run run = run_filter(queue, "", raster_file(one_page));
+        struct stat st;
+        std::string listing = process_run({{"/bin/ls", "-A", run.tmpdir}}).out;
+        EXPECT_EQ(listing, "") << queue;
+        EXPECT_EQ(stat(run.tmpdir.c_str(), &st), 0);
+    }
+}
+
+TEST_F(FilterRun, FailuresReportExactlyAndExitWithTheirStatus)
+{
+    struct failure_case {
+        const char *name;
+        std::string queue, options;
+        std::string raster;  // a path, "" for stdin, "-" for too few arguments
+        std::string input;
+        std::string err;
+        int status;
+    };
+    std::string garbage = make_test_dir("garbage") + "/not-raster";
+    write_file(garbage, "this is not a raster stream at all");
+    std::vector<raster_page> two_rows = {{100, 2, 100}};
+    long cut = 4 + 1796 + 100 + 50;  // inside the second row
+    const failure_case cases[] = {
+        {"five arguments", "vk", "", "-", "", "Insufficient options.", 1},
+        {"missing file", "vk", "", "/run/no/such/raster", "", "open: No such file or directory\n",
+         1},
+        {"media over 40", "vk", "media=" + std::string(41, 'm'), raster_file(one_page), "",
+         "Cannot read filter option. Cannot get option of VELO.", 1},
+        {"ink over 255", "vk", "Ink=" + std::string(256, 'i'), raster_file(one_page), "",
+         "Ink option is longer than 255 characters.", 1},
+        {"broken PPD", "vk_broken", "", raster_file(one_page), "",
+         "PPD file is broken. Cannot get option of VELO.", 1},
+        {"no such queue", "vk_missing", "", raster_file(one_page), "",
+         "Cannot fetch the PPD file of the queue.", 1},
+        {"PPD without model", "vk_nomodel", "", raster_file(one_page), "",
+         "PPD file has no *ModelName.", 1},
+        {"command line over 255", "vk_longmodel", "Ink=" + std::string(30, 'i'),
+         raster_file(one_page), "", "Converter command line is longer than 255 characters.", 1},
+        {"not a raster", "vk", "", garbage, "", "Can't open CUPS raster file.", 1},
+        {"empty stdin", "vk", "", "", "", "Can't open CUPS raster file.", 1},
+        {"cut inside a row", "vk", "", raster_file(two_rows, raster_kind::v3, cut), "",
+         "cupsRasterReadPixels", 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        filter_run run;
+        if (c.raster == "-") {
+            run.result = process_run({{filter_binary, "1", "u", "t", "1"}, c.queue});
+        } else {
+            run = run_filter(c.queue, c.options, c.raster, c.input);
+        }
+        EXPECT_EQ(run.result.err, c.err);
+        EXPECT_EQ(run.result.status, c.status);
+        EXPECT_EQ(run.result.out, "");
+    }
+    process_result eight = process_run({{filter_binary, "1", "u", "t", "1", "", "x", "y"}, "vk"});
+    EXPECT_EQ(eight.err, "Insufficient options.");
+    EXPECT_EQ(eight.status, 1);
+}
+
+TEST_F(FilterRun, MissingConverterIsReportedAsPopen)
+{
+    std::string saved = converter + ".saved";
+    ASSERT_EQ(rename(converter.c_str(), saved.c_str()), 0);
+    filter_run run = run_filter("vk", "", raster_file(one_page));
+    ASSERT_EQ(rename(saved.c_str(), converter.c_str()), 0);
+    EXPECT_EQ(run.result.err, "popen: No such file or directory\n");
+    EXPECT_EQ(run.result.status, 1);
+}
+
+TEST_F(FilterRun, ConverterThatStopsReadingEndsTheJobAsFailed)
+{
+    // Far more than the pipe holds, so the filter's writes must fail.
+    std::vector<raster_page> big = {{4096, 400, 4096}};
+    std::string path = raster_file(big);
+    filter_run run = run_filter("vk", "", path, "", {"VELOKIT_SIM_MODE=exit"});
+    bool failed_write = run.result.status == 8 && run.result.err == "fwrite: Broken pipe\n";
+    bool broken_pipe = run.result.signal == SIGPIPE && run.result.err.empty();
+    EXPECT_TRUE(failed_write || broken_pipe)
+        << "status " << run.result.status << " signal " << run.result.signal << " err "
+        << run.result.err;
+}
+
+// Values from job submitters and PPDs reach the converter as literal words
+// and never run.
+TEST_F(FilterRun, ShellSyntaxInValuesNeverRuns)
+{
+    const std::string canary = "/run/velokit-canary";
+    const std::vector<std::string> hostile = {
+        ";touch " + canary,     "|touch " + canary, "&touch " + canary, "$(touch " + canary + ")",
+        "`touch " + canary + "`", "'q'\"d\"",       ">" + canary,       "<" + canary,
+        "*",                    "?",                "~",                "a\nb",
+        "(x)",                  "${HOME}",          "a\\b",             "#comment",
+    };
+    auto escaped = [](const std::string &value) {
+        std::string out;
+        for (char ch : value) {
+            if (std::strchr(" \t\n\\'\"", ch) != nullptr)
+                out += '\\';
+            out += ch;
+        }
+        return out;
+    };
+    std::string path = raster_file(one_page);
+    for (const auto &value : hostile) {
+        SCOPED_TRACE(value);
+        for (const char *name : {"Ink", "Quality", "media"}) {
+            filter_run run = run_filter("vk", std::string(name) + "=" + escaped(value), path);
+            EXPECT_EQ(run.result.status, 0) << run.result.err;
+            std::string ink = std::strcmp(name, "Ink") == 0 ? value : "COLOR";
+            std::string quality = std::strcmp(name, "Quality") == 0 ? value : "NORMAL";
+            std::string media = std::strcmp(name, "media") == 0 ? value : "A4";
+            if (media.find(',') != std::string::npos)
+                media.resize(media.find(','));
+            EXPECT_EQ(run.converter_argv,
+                      words(converter + " ORVEX Inkjet Printer V1 10 3 " + ink + " " + media +
+                            " " + quality));
+            EXPECT_FALSE(file_exists(canary));
+        }
+    }
+    test_ppd model;
+    model.model = "Model;touch " + canary + "|$(touch " + canary + ")`id`>" + canary + " & *";
+    scheduler_add_queue("vk_hostile", ppd_text(model));
+    filter_run run = run_filter("vk_hostile", "", path);
+    EXPECT_EQ(run.result.status, 0) << run.result.err;
+    EXPECT_EQ(run.converter_argv, words(converter + " " + model.model + " 10 3 COLOR A4 NORMAL"));
+    EXPECT_FALSE(file_exists(canary));
+}
+
+} // namespace

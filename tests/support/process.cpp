@@ -1,0 +1,194 @@
+#include "process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+static std::vector<std::string> merged_environment(const std::vector<std::string> &extra)
+{
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; e++) {
+        std::string entry = *e;
+        std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const auto &x : extra)
+            replaced = replaced || x.substr(0, x.find('=')) == name;
+        if (!replaced)
+            env.push_back(entry);
+    }
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
+static std::vector<char *> pointers(std::vector<std::string> &strings)
+{
+    std::vector<char *> result;
+    for (auto &s : strings)
+        result.push_back(s.data());
+    result.push_back(nullptr);
+    return result;
+}
+
+running_process process_start(const process_spec &spec)
+{
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    std::vector<std::string> args = spec.argv;
+    if (!spec.argv0.empty())
+        args[0] = spec.argv0;
+    std::vector<std::string> env = merged_environment(spec.env);
+    std::vector<char *> argp = pointers(args), envp = pointers(env);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(spec.stdin_fd >= 0 ? spec.stdin_fd : in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        signal(SIGPIPE, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execve(spec.argv[0].c_str(), argp.data(), envp.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    running_process process;
+    process.pid = pid;
+    process.in = in[1];
+    process.out = out[0];
+    process.err = err[0];
+    process.input = spec.input;
+    process.timeout_ms = spec.timeout_ms;
+    if (spec.stdin_fd >= 0 || process.input.empty()) {
+        close(process.in);
+        process.in = -1;
+    }
+    return process;
+}
+
+process_result process_finish(running_process &p)
+{
+    signal(SIGPIPE, SIG_IGN);
+    process_result result;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(p.timeout_ms);
+    std::size_t fed = 0;
+    char buffer[65536];
+    while (p.out >= 0 || p.err >= 0) {
+        pollfd fds[3];
+        int n = 0;
+        for (int fd : {p.out, p.err})
+            if (fd >= 0)
+                fds[n++] = {fd, POLLIN, 0};
+        if (p.in >= 0)
+            fds[n++] = {p.in, POLLOUT, 0};
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) {
+            result.timed_out = true;
+            kill(p.pid, SIGKILL);
+            break;
+        }
+        if (poll(fds, n, static_cast<int>(left)) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < n; i++) {
+            if (fds[i].revents == 0)
+                continue;
+            if (fds[i].fd == p.in) {
+                ssize_t w = write(p.in, p.input.data() + fed, p.input.size() - fed);
+                if (w > 0)
+                    fed += static_cast<std::size_t>(w);
+                if (w < 0 || fed == p.input.size()) {
+                    close(p.in);
+                    p.in = -1;
+                }
+                continue;
+            }
+            ssize_t r = read(fds[i].fd, buffer, sizeof(buffer));
+            int &fd = fds[i].fd == p.out ? p.out : p.err;
+            if (r <= 0) {
+                close(fd);
+                fd = -1;
+            } else {
+                (fds[i].fd == p.out ? result.out : result.err).append(buffer, r);
+            }
+        }
+    }
+    for (int *fd : {&p.in, &p.out, &p.err})
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
+    int status = 0;
+    if (result.timed_out)
+        kill(p.pid, SIGKILL);
+    while (waitpid(p.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status))
+        result.status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.signal = WTERMSIG(status);
+    return result;
+}
+
+process_result process_run(const process_spec &spec)
+{
+    running_process p = process_start(spec);
+    return process_finish(p);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string &path, const std::string &data, int mode)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+    chmod(path.c_str(), mode);
+}
+
+bool file_exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+std::string make_test_dir(const std::string &name)
+{
+    static int counter = 0;
+    std::string dir = "/run/velokit-test-" + std::to_string(getpid()) + "-" + name + "-" +
+                      std::to_string(counter++);
+    if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
+        throw std::runtime_error("cannot make " + dir);
+    chmod(dir.c_str(), 0777);
+    return dir;
+}
+
+bool wait_for_file(const std::string &path, int timeout_ms)
+{
+    for (int waited = 0; waited < timeout_ms; waited += 5) {
+        if (file_exists(path))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return file_exists(path);
+}

@@ -1,0 +1,46 @@
+// Running the real programs as child processes, with their output captured
+// and every run bounded in time.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct process_spec {
+    std::vector<std::string> argv;  // argv[0] is the program's path
+    std::string argv0;              // what the program sees as argv[0], if not its path
+    std::vector<std::string> env;   // NAME=VALUE, added to or replacing this environment
+    std::string input;              // fed on standard input, which then ends
+    int stdin_fd = -1;              // or this descriptor as standard input instead
+    int timeout_ms = 20000;
+};
+
+struct process_result {
+    int status = -1;  // exit status, or -1 when a signal ended it
+    int signal = 0;   // the signal that ended it
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+};
+
+struct running_process {
+    pid_t pid = -1;
+    int in = -1, out = -1, err = -1;
+    std::string input;
+    int timeout_ms = 0;
+};
+
+running_process process_start(const process_spec &spec);
+// Feeds the input, collects the output and waits; kills the process when the
+// time runs out.
+process_result process_finish(running_process &process);
+process_result process_run(const process_spec &spec);
+
+// Files and directories of a test.
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &data, int mode = 0644);
+bool file_exists(const std::string &path);
+// A fresh directory under /run (private in the sandbox, reachable by lp).
+std::string make_test_dir(const std::string &name);
+// Waits up to timeout_ms for a file to appear.
+bool wait_for_file(const std::string &path, int timeout_ms);

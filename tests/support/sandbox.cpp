@@ -1,0 +1,87 @@
+#include "sandbox.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <stdexcept>
+
+const char *const filter_binary = VELOKIT_FILTER_BINARY;
+const char *const rasterwrite_binary = VELOKIT_RASTERWRITE_BINARY;
+
+std::string tool_path(const std::string &name)
+{
+    return std::string(VELOKIT_SOURCE_DIR) + "/tools/" + name;
+}
+
+void require_sandbox()
+{
+    if (!file_exists("/usr/lib/cups/filter/velokit-filter") || getpid() > 1000)
+        FAIL() << "this test must run inside tools/sandbox (as ctest runs it)";
+}
+
+static private_scheduler *running = nullptr;
+
+const private_scheduler &scheduler()
+{
+    if (running == nullptr) {
+        auto *s = new private_scheduler;
+        s->dir = make_test_dir("cupsd");
+        s->socket = s->dir + "/cups.sock";
+        process_result r = process_run({{tool_path("scheduler"), "start", s->dir}});
+        if (r.status != 0)
+            throw std::runtime_error("private cupsd did not start: " + r.err);
+        setenv("CUPS_SERVER", s->socket.c_str(), 1);
+        running = s;
+        std::atexit(scheduler_stop);
+    }
+    return *running;
+}
+
+void scheduler_stop()
+{
+    if (running != nullptr)
+        process_run({{tool_path("scheduler"), "stop", running->dir}});
+    running = nullptr;
+}
+
+void scheduler_add_queue(const std::string &queue, const std::string &text,
+                         const std::string &device_uri)
+{
+    const private_scheduler &s = scheduler();
+    std::string ppd = s.dir + "/" + queue + ".ppd";
+    write_file(ppd, text);
+    process_result r = process_run(
+        {{"/usr/sbin/lpadmin", "-p", queue, "-E", "-v", device_uri, "-P", ppd},
+         "",
+         {"CUPS_SERVER=" + s.socket}});
+    if (r.status != 0)
+        throw std::runtime_error("lpadmin failed for " + queue + ": " + r.err);
+}
+
+static std::string ppd_option(const std::string &keyword, const std::string &def,
+                              const std::vector<std::string> &choices)
+{
+    std::string text = "*OpenUI *" + keyword + ": PickOne\n";
+    if (!def.empty())
+        text += "*Default" + keyword + ": " + def + "\n";
+    for (const auto &c : choices)
+        text += "*" + keyword + " " + c + ": \"\"\n";
+    return text + "*CloseUI: *" + keyword + "\n";
+}
+
+std::string ppd_text(const test_ppd &ppd)
+{
+    std::string text = "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
+                       "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n"
+                       "*PCFileName: \"VELOTEST.PPD\"\n*Manufacturer: \"ORVEX\"\n"
+                       "*Product: \"(Velokit)\"\n*NickName: \"ORVEX test\"\n"
+                       "*ShortNickName: \"ORVEX test\"\n";
+    if (!ppd.model.empty())
+        text += "*ModelName: \"" + ppd.model + "\"\n";
+    if (ppd.page_size)
+        text += ppd_option("PageSize", ppd.default_page_size, {"A4", "Letter", "Legal"});
+    if (ppd.ink)
+        text += ppd_option("Ink", ppd.default_ink, {"COLOR", "MONO"});
+    if (ppd.quality)
+        text += ppd_option("Quality", ppd.default_quality, {"DRAFT", "NORMAL", "PHOTO"});
+    return text;
+}

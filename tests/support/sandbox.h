@@ -1,0 +1,35 @@
+// What the process-level tests need from tools/sandbox and tools/scheduler.
+#pragma once
+
+#include <string>
+
+#include "process.h"
+
+// Fails the calling test unless it runs inside tools/sandbox.
+void require_sandbox();
+
+// A private cupsd for the whole test program, started on first use.
+struct private_scheduler {
+    std::string dir;
+    std::string socket;
+};
+const private_scheduler &scheduler();
+// Adds (or replaces) a queue that serves the given PPD text.
+void scheduler_add_queue(const std::string &queue, const std::string &ppd_text,
+                         const std::string &device_uri = "socket://127.0.0.1:9100");
+void scheduler_stop();
+
+// A test PPD of this driver; empty arguments leave the line or option out.
+struct test_ppd {
+    std::string model = "ORVEX Inkjet Printer V1";
+    std::string default_page_size = "A4";
+    std::string default_ink = "COLOR";
+    std::string default_quality = "NORMAL";
+    bool page_size = true, ink = true, quality = true;
+};
+std::string ppd_text(const test_ppd &ppd);
+
+// Paths of the built programs and of the project's tools.
+std::string tool_path(const std::string &name);
+extern const char *const filter_binary;
+extern const char *const rasterwrite_binary;
