@@ -17,7 +17,8 @@ void cancel_job(int)
 
 void cancel_install()
 {
-    struct sigaction action {};
+    struct sigaction action {
+    };
     action.sa_handler = cancel_job;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

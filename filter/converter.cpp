@@ -24,10 +24,10 @@ constexpr std::size_t stream_buffer_size = 128 * 1024;
 bool converter_command_line(char *line, const filter_settings *settings, unsigned width,
                             unsigned height)
 {
-    int len = std::snprintf(line, command_line_size, "%s/velokit-filter %s %d %d %s %s %s",
-                            converter_dir, settings->model, static_cast<int>(width),
-                            static_cast<int>(height), settings->ink, settings->media,
-                            settings->quality);
+    int len =
+        std::snprintf(line, command_line_size, "%s/velokit-filter %s %d %d %s %s %s", converter_dir,
+                      settings->model, static_cast<int>(width), static_cast<int>(height),
+                      settings->ink, settings->media, settings->quality);
     return len >= 0 && static_cast<std::size_t>(len) < command_line_size;
 }
 

@@ -2,8 +2,8 @@
 #include "filter_settings.h"
 
 #include <cstring>
-#include <initializer_list>
 #include <cups/cups.h>
+#include <initializer_list>
 
 void settings_clear(filter_settings *settings)
 {

@@ -12,7 +12,8 @@
 #include "raster_writer.h"
 #include "sandbox.h"
 
-namespace {
+namespace
+{
 
 struct filter_run {
     process_result result;
@@ -63,8 +64,8 @@ std::string expected_rows(const std::vector<raster_page> &pages)
         std::size_t stride = (pages[p].bytes_per_line + 3) / 4 * 4;
         std::string row(stride, '\0');
         for (unsigned y = 0; y < pages[p].height; y++) {
-            raster_row(raster_content::pattern, p, y,
-                       reinterpret_cast<unsigned char *>(row.data()), pages[p].bytes_per_line);
+            raster_row(raster_content::pattern, p, y, reinterpret_cast<unsigned char *>(row.data()),
+                       pages[p].bytes_per_line);
             rows += row;
         }
     }
@@ -80,7 +81,8 @@ std::string raster_file(const std::vector<raster_page> &pages, raster_kind kind 
     return path;
 }
 
-class FilterRun : public ::testing::Test {
+class FilterRun : public ::testing::Test
+{
   protected:
     static void SetUpTestSuite()
     {
@@ -121,18 +123,24 @@ TEST_F(FilterRun, StreamsEveryRowPaddedToTheStride)
         SCOPED_TRACE(c.name);
         for (bool from_stdin : {false, true}) {
             std::string path = raster_file(c.pages, c.kind);
-            filter_run run = from_stdin ? run_filter("vk", "", "", read_file(path))
-                                        : run_filter("vk", "", path);
+            filter_run run =
+                from_stdin ? run_filter("vk", "", "", read_file(path)) : run_filter("vk", "", path);
             EXPECT_EQ(run.result.status, 0) << run.result.err;
             EXPECT_EQ(run.result.err, "");
             EXPECT_EQ(run.result.out, "");
             EXPECT_TRUE(run.converter_input == expected_rows(c.pages))
                 << "converter got " << run.converter_input.size() << " bytes";
             // The command line carries the first page's size only.
-            std::vector<std::string> argv = {converter, "ORVEX", "Inkjet", "Printer", "V1",
+            std::vector<std::string> argv = {converter,
+                                             "ORVEX",
+                                             "Inkjet",
+                                             "Printer",
+                                             "V1",
                                              std::to_string(c.pages[0].width),
                                              std::to_string(c.pages[0].height),
-                                             "COLOR", "A4", "NORMAL"};
+                                             "COLOR",
+                                             "A4",
+                                             "NORMAL"};
             EXPECT_EQ(run.converter_argv, argv);
             EXPECT_FALSE(file_exists(run.tmpdir + "/x")) << "scratch";
             EXPECT_EQ(read_file("/proc/self/mounts").empty(), false);
@@ -145,8 +153,8 @@ TEST_F(FilterRun, SettingsReachTheConverterInItsOrder)
     filter_run run = run_filter("vk", "PageRegion=Letter media=Legal Quality=PHOTO Ink=MONO",
                                 raster_file(one_page));
     ASSERT_EQ(run.result.status, 0) << run.result.err;
-    std::vector<std::string> argv = {converter, "ORVEX", "Inkjet", "Printer", "V1", "10", "3",
-                                     "MONO",    "Letter", "PHOTO"};
+    std::vector<std::string> argv = {converter, "ORVEX", "Inkjet", "Printer", "V1",
+                                     "10",      "3",     "MONO",   "Letter",  "PHOTO"};
     EXPECT_EQ(run.converter_argv, argv);
 }
 
@@ -174,7 +182,7 @@ TEST_F(FilterRun, FailuresReportExactlyAndExitWithTheirStatus)
     struct failure_case {
         const char *name;
         std::string queue, options;
-        std::string raster;  // a path, "" for stdin, "-" for too few arguments
+        std::string raster; // a path, "" for stdin, "-" for too few arguments
         std::string input;
         std::string err;
         int status;
@@ -182,7 +190,7 @@ TEST_F(FilterRun, FailuresReportExactlyAndExitWithTheirStatus)
     std::string garbage = make_test_dir("garbage") + "/not-raster";
     write_file(garbage, "this is not a raster stream at all");
     std::vector<raster_page> two_rows = {{100, 2, 100}};
-    long cut = 4 + 1796 + 100 + 50;  // inside the second row
+    long cut = 4 + 1796 + 100 + 50; // inside the second row
     const failure_case cases[] = {
         {"five arguments", "vk", "", "-", "", "Insufficient options.", 1},
         {"missing file", "vk", "", "/run/no/such/raster", "", "open: No such file or directory\n",
@@ -239,9 +247,8 @@ TEST_F(FilterRun, ConverterThatStopsReadingEndsTheJobAsFailed)
     filter_run run = run_filter("vk", "", path, "", {"VELOKIT_SIM_MODE=exit"});
     bool failed_write = run.result.status == 8 && run.result.err == "fwrite: Broken pipe\n";
     bool broken_pipe = run.result.signal == SIGPIPE && run.result.err.empty();
-    EXPECT_TRUE(failed_write || broken_pipe)
-        << "status " << run.result.status << " signal " << run.result.signal << " err "
-        << run.result.err;
+    EXPECT_TRUE(failed_write || broken_pipe) << "status " << run.result.status << " signal "
+                                             << run.result.signal << " err " << run.result.err;
 }
 
 // Values from job submitters and PPDs reach the converter as literal words
@@ -250,10 +257,22 @@ TEST_F(FilterRun, ShellSyntaxInValuesNeverRuns)
 {
     const std::string canary = "/run/velokit-canary";
     const std::vector<std::string> hostile = {
-        ";touch " + canary,     "|touch " + canary, "&touch " + canary, "$(touch " + canary + ")",
-        "`touch " + canary + "`", "'q'\"d\"",       ">" + canary,       "<" + canary,
-        "*",                    "?",                "~",                "a\nb",
-        "(x)",                  "${HOME}",          "a\\b",             "#comment",
+        ";touch " + canary,
+        "|touch " + canary,
+        "&touch " + canary,
+        "$(touch " + canary + ")",
+        "`touch " + canary + "`",
+        "'q'\"d\"",
+        ">" + canary,
+        "<" + canary,
+        "*",
+        "?",
+        "~",
+        "a\nb",
+        "(x)",
+        "${HOME}",
+        "a\\b",
+        "#comment",
     };
     auto escaped = [](const std::string &value) {
         std::string out;
@@ -275,9 +294,8 @@ TEST_F(FilterRun, ShellSyntaxInValuesNeverRuns)
             std::string media = std::strcmp(name, "media") == 0 ? value : "A4";
             if (media.find(',') != std::string::npos)
                 media.resize(media.find(','));
-            EXPECT_EQ(run.converter_argv,
-                      words(converter + " ORVEX Inkjet Printer V1 10 3 " + ink + " " + media +
-                            " " + quality));
+            EXPECT_EQ(run.converter_argv, words(converter + " ORVEX Inkjet Printer V1 10 3 " + ink +
+                                                " " + media + " " + quality));
             EXPECT_FALSE(file_exists(canary));
         }
     }

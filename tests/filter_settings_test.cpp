@@ -12,15 +12,16 @@
 #include "raster_stream.h"
 #include "sandbox.h"
 
-namespace {
+namespace
+{
 
 const char *const too_long_media = "Cannot read filter option. Cannot get option of VELO.";
 const char *const broken_ppd = "PPD file is broken. Cannot get option of VELO.";
 
 struct options_case {
     const char *options;
-    const char *media, *ink, *quality;  // expected settings
-    const char *failure;                // expected message, or nullptr
+    const char *media, *ink, *quality; // expected settings
+    const char *failure;               // expected message, or nullptr
 };
 
 const std::string a40(40, 'a'), a41(41, 'a'), a255(255, 'x'), a256(256, 'x');
@@ -34,14 +35,14 @@ const options_case options_cases[] = {
     {"PageSize=A4 PageRegion=Letter media=Legal", "A4", "", "", nullptr},
     {"PageRegion=Letter media=Legal", "Letter", "", "", nullptr},
     {"media=Legal", "Legal", "", "", nullptr},
-    {"pagesize=A5", "A5", "", "", nullptr},  // option names match without regard to case
-    {"PageSize= media=Legal", "", "", "", nullptr},  // present but empty still ends the search
+    {"pagesize=A5", "A5", "", "", nullptr},         // option names match without regard to case
+    {"PageSize= media=Legal", "", "", "", nullptr}, // present but empty still ends the search
     {"media=A4,Glossy,Tray1", "A4", "", "", nullptr},
     {"media=,A4", "", "", "", nullptr},
     {media40.c_str(), a40.c_str(), "", "", nullptr},
     {media41.c_str(), "", "", "", too_long_media},
     {"Ink=MONO Quality=PHOTO", "", "MONO", "PHOTO", nullptr},
-    {"Ink=a,b Quality=c,d", "", "a,b", "c,d", nullptr},  // taken whole, commas included
+    {"Ink=a,b Quality=c,d", "", "a,b", "c,d", nullptr}, // taken whole, commas included
     {"Ink='two words'", "", "two words", "", nullptr},
     {ink255.c_str(), "", a255.c_str(), "", nullptr},
     {ink256.c_str(), "", "", "", "Ink option is longer than 255 characters."},
@@ -83,25 +84,43 @@ test_ppd with(void (*change)(test_ppd &))
 }
 
 const ppd_case ppd_cases[] = {
-    {"defaults fill empty fields", {}, "", "ORVEX Inkjet Printer V1", "A4", "COLOR", "NORMAL",
+    {"defaults fill empty fields",
+     {},
+     "",
+     "ORVEX Inkjet Printer V1",
+     "A4",
+     "COLOR",
+     "NORMAL",
      nullptr},
-    {"options win over defaults", {}, "PageRegion=Letter Ink=MONO Quality=PHOTO",
-     "ORVEX Inkjet Printer V1", "Letter", "MONO", "PHOTO", nullptr},
-    {"empty media option is filled from PageSize", {}, "PageSize= media=Legal",
-     "ORVEX Inkjet Printer V1", "A4", "COLOR", "NORMAL", nullptr},
-    {"model keeps its case", with([](test_ppd &p) { p.model = "orvex MiXeD"; }), "",
-     "orvex MiXeD", "A4", "COLOR", "NORMAL", nullptr},
-    {"unlisted Ink default", with([](test_ppd &p) { p.default_ink = "GOLD"; }), "", "", "", "",
-     "", broken_ppd},
+    {"options win over defaults",
+     {},
+     "PageRegion=Letter Ink=MONO Quality=PHOTO",
+     "ORVEX Inkjet Printer V1",
+     "Letter",
+     "MONO",
+     "PHOTO",
+     nullptr},
+    {"empty media option is filled from PageSize",
+     {},
+     "PageSize= media=Legal",
+     "ORVEX Inkjet Printer V1",
+     "A4",
+     "COLOR",
+     "NORMAL",
+     nullptr},
+    {"model keeps its case", with([](test_ppd &p) { p.model = "orvex MiXeD"; }), "", "orvex MiXeD",
+     "A4", "COLOR", "NORMAL", nullptr},
+    {"unlisted Ink default", with([](test_ppd &p) { p.default_ink = "GOLD"; }), "", "", "", "", "",
+     broken_ppd},
     {"unlisted Ink default unused when the job names one",
-     with([](test_ppd &p) { p.default_ink = "GOLD"; }), "Ink=MONO", "ORVEX Inkjet Printer V1",
-     "A4", "MONO", "NORMAL", nullptr},
+     with([](test_ppd &p) { p.default_ink = "GOLD"; }), "Ink=MONO", "ORVEX Inkjet Printer V1", "A4",
+     "MONO", "NORMAL", nullptr},
     {"empty Ink option counts as absent", with([](test_ppd &p) { p.default_ink = "GOLD"; }),
      "Ink=", "", "", "", "", broken_ppd},
     {"no PageSize option", with([](test_ppd &p) { p.page_size = false; }), "", "", "", "", "",
      broken_ppd},
-    {"no Quality default", with([](test_ppd &p) { p.default_quality = ""; }), "", "", "", "",
-     "", broken_ppd},
+    {"no Quality default", with([](test_ppd &p) { p.default_quality = ""; }), "", "", "", "", "",
+     broken_ppd},
     {"no model", with([](test_ppd &p) { p.model = ""; }), "", "", "", "", "",
      "PPD file has no *ModelName."},
 };
@@ -155,11 +174,20 @@ TEST(ConverterCommandLine, FormatsAndSplitsLikeTheShell)
     std::strcpy(s.quality, "x\ny");
     char line[command_line_size];
     ASSERT_TRUE(converter_command_line(line, &s, 4960, 0xffffffffU));
-    EXPECT_STREQ(line, "/usr/lib/cups/filter/velokit-filter ORVEX  Inkjet\tV1 4960 -1 COLOR A4 x\ny");
+    EXPECT_STREQ(line,
+                 "/usr/lib/cups/filter/velokit-filter ORVEX  Inkjet\tV1 4960 -1 COLOR A4 x\ny");
     char *words[130];
     ASSERT_EQ(converter_words(line, words, 130), 10);
-    const char *expected[] = {"/usr/lib/cups/filter/velokit-filter", "ORVEX", "Inkjet", "V1",
-                              "4960", "-1", "COLOR", "A4", "x", "y"};
+    const char *expected[] = {"/usr/lib/cups/filter/velokit-filter",
+                              "ORVEX",
+                              "Inkjet",
+                              "V1",
+                              "4960",
+                              "-1",
+                              "COLOR",
+                              "A4",
+                              "x",
+                              "y"};
     for (int i = 0; i < 10; i++)
         EXPECT_STREQ(words[i], expected[i]) << i;
     EXPECT_EQ(words[10], nullptr);
@@ -183,9 +211,14 @@ TEST(ConverterCommandLine, RefusesALineThatDoesNotFit)
 
 TEST(RowStride, RoundsUpToFourBytesInSixtyFourBits)
 {
-    const std::pair<std::uint32_t, std::uint64_t> cases[] = {
-        {0, 0}, {1, 4}, {3, 4}, {4, 4}, {5, 8}, {4960, 4960},
-        {0x7fffffffU, 0x80000000ULL}, {0xffffffffU, 0x100000000ULL}};
+    const std::pair<std::uint32_t, std::uint64_t> cases[] = {{0, 0},
+                                                             {1, 4},
+                                                             {3, 4},
+                                                             {4, 4},
+                                                             {5, 8},
+                                                             {4960, 4960},
+                                                             {0x7fffffffU, 0x80000000ULL},
+                                                             {0xffffffffU, 0x100000000ULL}};
     for (auto [bpl, stride] : cases)
         EXPECT_EQ(row_stride(bpl), stride) << bpl;
 }

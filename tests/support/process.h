@@ -7,17 +7,17 @@
 #include <vector>
 
 struct process_spec {
-    std::vector<std::string> argv;  // argv[0] is the program's path
-    std::string argv0;              // what the program sees as argv[0], if not its path
-    std::vector<std::string> env;   // NAME=VALUE, added to or replacing this environment
-    std::string input;              // fed on standard input, which then ends
-    int stdin_fd = -1;              // or this descriptor as standard input instead
+    std::vector<std::string> argv; // argv[0] is the program's path
+    std::string argv0;             // what the program sees as argv[0], if not its path
+    std::vector<std::string> env;  // NAME=VALUE, added to or replacing this environment
+    std::string input;             // fed on standard input, which then ends
+    int stdin_fd = -1;             // or this descriptor as standard input instead
     int timeout_ms = 20000;
 };
 
 struct process_result {
-    int status = -1;  // exit status, or -1 when a signal ended it
-    int signal = 0;   // the signal that ended it
+    int status = -1; // exit status, or -1 when a signal ended it
+    int signal = 0;  // the signal that ended it
     bool timed_out = false;
     std::string out;
     std::string err;

@@ -49,10 +49,10 @@ void scheduler_add_queue(const std::string &queue, const std::string &text,
     const private_scheduler &s = scheduler();
     std::string ppd = s.dir + "/" + queue + ".ppd";
     write_file(ppd, text);
-    process_result r = process_run(
-        {{"/usr/sbin/lpadmin", "-p", queue, "-E", "-v", device_uri, "-P", ppd},
-         "",
-         {"CUPS_SERVER=" + s.socket}});
+    process_result r =
+        process_run({{"/usr/sbin/lpadmin", "-p", queue, "-E", "-v", device_uri, "-P", ppd},
+                     "",
+                     {"CUPS_SERVER=" + s.socket}});
     if (r.status != 0)
         throw std::runtime_error("lpadmin failed for " + queue + ": " + r.err);
 }

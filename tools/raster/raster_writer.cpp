@@ -98,8 +98,7 @@ static bool write_library(int fd, raster_kind kind, const std::vector<raster_pag
 }
 
 bool raster_write_file(const std::string &path, raster_kind kind,
-                       const std::vector<raster_page> &pages, raster_content content,
-                       long cut_at)
+                       const std::vector<raster_page> &pages, raster_content content, long cut_at)
 {
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
     if (fd < 0)

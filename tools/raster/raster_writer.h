@@ -7,9 +7,9 @@
 #include <vector>
 
 enum class raster_kind {
-    v2,       // compressed, "RaS2"
-    v3,       // uncompressed, "RaS3"
-    v3_raw,   // "RaS3" built by hand: any header values, even ones libcups refuses to write
+    v2,     // compressed, "RaS2"
+    v3,     // uncompressed, "RaS3"
+    v3_raw, // "RaS3" built by hand: any header values, even ones libcups refuses to write
 };
 
 enum class raster_content {

@@ -21,7 +21,8 @@ int main(int argc, char *argv[])
     std::vector<raster_page> pages;
     for (int i = 4; i < argc; i++) {
         raster_page page{};
-        if (std::sscanf(argv[i], "%ux%ux%u", &page.width, &page.height, &page.bytes_per_line) != 3) {
+        if (std::sscanf(argv[i], "%ux%ux%u", &page.width, &page.height, &page.bytes_per_line) !=
+            3) {
             std::fprintf(stderr, "rasterwrite: bad page %s\n", argv[i]);
             return 2;
         }
