@@ -47,19 +47,22 @@ const char *settings_from_ppd(filter_settings *settings, ppd_file_t *ppd)
     return failure;
 }
 
+static bool directly_inside(const char *path, const char *dir)
+{
+    std::size_t len = std::strlen(dir);
+    while (len > 1 && dir[len - 1] == '/')
+        len--;
+    return len > 0 && std::strncmp(path, dir, len) == 0 && path[len] == '/' &&
+           std::strchr(path + len + 1, '/') == nullptr;
+}
+
 // The fetch hands back a temporary copy (a link to the scheduler's file when
-// it is local); never remove anything outside the temporary directory, since
-// that would be the queue's own PPD.
+// it is local) in TMPDIR, or in /tmp when TMPDIR is unusable. Nothing outside
+// those is ever removed: it could be the queue's own PPD.
 static void remove_temporary_copy(const char *path)
 {
     const char *tmpdir = std::getenv("TMPDIR");
-    if (tmpdir == nullptr || tmpdir[0] == '\0')
-        tmpdir = "/tmp";
-    std::size_t len = std::strlen(tmpdir);
-    while (len > 1 && tmpdir[len - 1] == '/')
-        len--;
-    if (std::strncmp(path, tmpdir, len) == 0 && path[len] == '/' &&
-        std::strchr(path + len + 1, '/') == nullptr)
+    if ((tmpdir != nullptr && directly_inside(path, tmpdir)) || directly_inside(path, "/tmp"))
         unlink(path);
 }
 

@@ -9,6 +9,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include <cstddef>
+#include <cups/raster.h>
+
 #include "raster_writer.h"
 #include "sandbox.h"
 
@@ -81,6 +84,18 @@ std::string raster_file(const std::vector<raster_page> &pages, raster_kind kind 
     return path;
 }
 
+// A one-page raster whose header claims this many bytes per row; the stream
+// ends after the header.
+std::string raster_claiming(std::uint32_t bytes_per_line)
+{
+    std::string path = raster_file({{1, 1, 4}}, raster_kind::v3_raw);
+    std::string bytes = read_file(path).substr(0, 4 + sizeof(cups_page_header2_t));
+    std::memcpy(bytes.data() + 4 + offsetof(cups_page_header2_t, cupsBytesPerLine), &bytes_per_line,
+                sizeof(bytes_per_line));
+    write_file(path, bytes);
+    return path;
+}
+
 class FilterRun : public ::testing::Test
 {
   protected:
@@ -116,8 +131,9 @@ TEST_F(FilterRun, StreamsEveryRowPaddedToTheStride)
     const stream_case cases[] = {
         {"v3, strides 4 and 8", raster_kind::v3, {{1, 2, 1}, {5, 3, 5}}},
         {"v2 compressed, three sizes", raster_kind::v2, {{10, 3, 10}, {7, 2, 7}, {64, 5, 64}}},
-        {"a multiple of 4 unchanged", raster_kind::v3, {{300, 40, 300}}},
+        {"v1, a multiple of 4 unchanged", raster_kind::v1, {{300, 40, 300}}},
         {"wide row", raster_kind::v2, {{4961, 4, 4961}}},
+        {"hand-built v3", raster_kind::v3_raw, {{3, 2, 3}, {9, 1, 9}}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -211,6 +227,8 @@ TEST_F(FilterRun, FailuresReportExactlyAndExitWithTheirStatus)
         {"empty stdin", "vk", "", "", "", "Can't open CUPS raster file.", 1},
         {"cut inside a row", "vk", "", raster_file(two_rows, raster_kind::v3, cut), "",
          "cupsRasterReadPixels", 1},
+        {"row of 2 GiB claimed", "vk", "", raster_claiming(0x7ffffff0U), "", "cupsRasterReadPixels",
+         1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

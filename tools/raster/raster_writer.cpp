@@ -53,15 +53,21 @@ static bool write_all(int fd, const void *data, size_t len)
     return true;
 }
 
-static bool write_raw(int fd, const std::vector<raster_page> &pages, raster_content content)
+// Version 1 streams carry only the first, version-1 part of each header.
+static bool write_raw(int fd, raster_kind kind, const std::vector<raster_page> &pages,
+                      raster_content content)
 {
-    if (!write_all(fd, "RaS3", 4))
+    // The sync word goes out in this machine's byte order, as libcups writes it.
+    unsigned sync = kind == raster_kind::v1 ? CUPS_RASTER_SYNCv1 : CUPS_RASTER_SYNC;
+    std::size_t header_size =
+        kind == raster_kind::v1 ? sizeof(cups_page_header_t) : sizeof(cups_page_header2_t);
+    if (!write_all(fd, &sync, sizeof(sync)))
         return false;
     std::vector<unsigned char> row;
     for (unsigned p = 0; p < pages.size(); p++) {
         cups_page_header2_t header;
         fill_header(&header, pages[p]);
-        if (!write_all(fd, &header, sizeof(header)))
+        if (!write_all(fd, &header, header_size))
             return false;
         row.resize(pages[p].bytes_per_line);
         for (unsigned y = 0; y < pages[p].height; y++) {
@@ -103,8 +109,9 @@ bool raster_write_file(const std::string &path, raster_kind kind,
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
     if (fd < 0)
         return false;
-    bool ok = kind == raster_kind::v3_raw ? write_raw(fd, pages, content)
-                                          : write_library(fd, kind, pages, content);
+    bool by_hand = kind == raster_kind::v1 || kind == raster_kind::v3_raw;
+    bool ok =
+        by_hand ? write_raw(fd, kind, pages, content) : write_library(fd, kind, pages, content);
     if (ok && cut_at >= 0)
         ok = ftruncate(fd, cut_at) == 0;
     return close(fd) == 0 && ok;

@@ -7,9 +7,10 @@
 #include <vector>
 
 enum class raster_kind {
+    v1,     // uncompressed, version-1 headers (built by hand: libcups writes no v1)
     v2,     // compressed, "RaS2"
     v3,     // uncompressed, "RaS3"
-    v3_raw, // "RaS3" built by hand: any header values, even ones libcups refuses to write
+    v3_raw, // version 3 built by hand: any header values, even ones libcups refuses to write
 };
 
 enum class raster_content {

@@ -1,5 +1,5 @@
 // rasterwrite KIND CONTENT OUT WxHxBPL [WxHxBPL...]: writes a raster file.
-// KIND is v2, v3 or v3raw; CONTENT is pattern, document or photo.
+// KIND is v1, v2, v3 or v3raw; CONTENT is pattern, document or photo.
 #include <cstdio>
 #include <cstring>
 
@@ -8,11 +8,12 @@
 int main(int argc, char *argv[])
 {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: rasterwrite v2|v3|v3raw pattern|document|photo OUT "
+        std::fprintf(stderr, "usage: rasterwrite v1|v2|v3|v3raw pattern|document|photo OUT "
                              "WxHxBPL...\n");
         return 2;
     }
-    raster_kind kind = std::strcmp(argv[1], "v2") == 0   ? raster_kind::v2
+    raster_kind kind = std::strcmp(argv[1], "v1") == 0   ? raster_kind::v1
+                       : std::strcmp(argv[1], "v2") == 0 ? raster_kind::v2
                        : std::strcmp(argv[1], "v3") == 0 ? raster_kind::v3
                                                          : raster_kind::v3_raw;
     raster_content content = std::strcmp(argv[2], "document") == 0 ? raster_content::document
