@@ -183,12 +183,59 @@ std::string make_test_dir(const std::string &name)
     return dir;
 }
 
-bool wait_for_file(const std::string &path, int timeout_ms)
+bool wait_until(const std::function<bool()> &done, int timeout_ms)
 {
     for (int waited = 0; waited < timeout_ms; waited += 5) {
-        if (file_exists(path))
+        if (done())
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return file_exists(path);
+    return done();
+}
+
+bool wait_for_file(const std::string &path, int timeout_ms)
+{
+    return wait_until([&] { return file_exists(path); }, timeout_ms);
+}
+
+pid_t read_pid(const std::string &path)
+{
+    std::string text = read_file(path);
+    return text.empty() ? -1 : static_cast<pid_t>(std::stol(text));
+}
+
+// The fields of /proc/PID/stat after the command name, which may hold blanks.
+static std::vector<std::string> stat_fields(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::vector<std::string> fields;
+    std::size_t end = stat.rfind(')');
+    if (end == std::string::npos)
+        return fields;
+    std::istringstream rest(stat.substr(end + 1));
+    for (std::string field; rest >> field;)
+        fields.push_back(field);
+    return fields;
+}
+
+bool process_gone(pid_t pid)
+{
+    std::vector<std::string> fields = stat_fields(pid);
+    return fields.empty() || fields[0] == "Z" || fields[0] == "X";
+}
+
+pid_t parent_pid(pid_t pid)
+{
+    std::vector<std::string> fields = stat_fields(pid);
+    return fields.size() > 1 ? static_cast<pid_t>(std::stol(fields[1])) : -1;
+}
+
+bool process_in_syscall(pid_t pid, long nr, long arg0)
+{
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/syscall"));
+    long number = -1;
+    std::string first;
+    if (!(in >> number >> first) || number != nr)
+        return false;
+    return arg0 < 0 || std::stol(first, nullptr, 16) == arg0;
 }

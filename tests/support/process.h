@@ -2,6 +2,7 @@
 // and every run bounded in time.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -44,3 +45,15 @@ bool file_exists(const std::string &path);
 std::string make_test_dir(const std::string &name);
 // Waits up to timeout_ms for a file to appear.
 bool wait_for_file(const std::string &path, int timeout_ms);
+// Waits up to timeout_ms until done() holds; returns whether it did.
+bool wait_until(const std::function<bool()> &done, int timeout_ms);
+
+// Processes seen through /proc, whoever started them.
+// The pid a file records in decimal, or -1.
+pid_t read_pid(const std::string &path);
+// True once the process has ended (a zombie counts as ended).
+bool process_gone(pid_t pid);
+// True while the process is blocked in system call nr (a SYS_ number) with
+// first argument arg0; arg0 < 0 accepts any.
+bool process_in_syscall(pid_t pid, long nr, long arg0 = -1);
+pid_t parent_pid(pid_t pid);

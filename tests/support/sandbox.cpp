@@ -20,19 +20,27 @@ void require_sandbox()
 
 static private_scheduler *running = nullptr;
 
+void scheduler_start(const std::vector<std::string> &setenv)
+{
+    if (running != nullptr)
+        throw std::logic_error("the private cupsd is already running");
+    auto *s = new private_scheduler;
+    s->dir = make_test_dir("cupsd");
+    s->socket = s->dir + "/cups.sock";
+    std::vector<std::string> args = {tool_path("scheduler"), "start", s->dir};
+    args.insert(args.end(), setenv.begin(), setenv.end());
+    process_result r = process_run({args});
+    if (r.status != 0)
+        throw std::runtime_error("private cupsd did not start: " + r.err);
+    ::setenv("CUPS_SERVER", s->socket.c_str(), 1);
+    running = s;
+    std::atexit(scheduler_stop);
+}
+
 const private_scheduler &scheduler()
 {
-    if (running == nullptr) {
-        auto *s = new private_scheduler;
-        s->dir = make_test_dir("cupsd");
-        s->socket = s->dir + "/cups.sock";
-        process_result r = process_run({{tool_path("scheduler"), "start", s->dir}});
-        if (r.status != 0)
-            throw std::runtime_error("private cupsd did not start: " + r.err);
-        setenv("CUPS_SERVER", s->socket.c_str(), 1);
-        running = s;
-        std::atexit(scheduler_stop);
-    }
+    if (running == nullptr)
+        scheduler_start({});
     return *running;
 }
 
@@ -77,6 +85,8 @@ std::string ppd_text(const test_ppd &ppd)
                        "*ShortNickName: \"ORVEX test\"\n";
     if (!ppd.model.empty())
         text += "*ModelName: \"" + ppd.model + "\"\n";
+    if (ppd.runs_filter)
+        text += "*cupsFilter: \"application/vnd.cups-raster 0 rastertovelokit\"\n";
     if (ppd.page_size)
         text += ppd_option("PageSize", ppd.default_page_size, {"A4", "Letter", "Legal"});
     if (ppd.ink)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "process.h"
 
@@ -14,6 +15,9 @@ struct private_scheduler {
     std::string socket;
 };
 const private_scheduler &scheduler();
+// Starts it with NAME=VALUE settings for the environment of its filters;
+// only before its first use.
+void scheduler_start(const std::vector<std::string> &setenv);
 // Adds (or replaces) a queue that serves the given PPD text.
 void scheduler_add_queue(const std::string &queue, const std::string &ppd_text,
                          const std::string &device_uri = "socket://127.0.0.1:9100");
@@ -26,6 +30,7 @@ struct test_ppd {
     std::string default_ink = "COLOR";
     std::string default_quality = "NORMAL";
     bool page_size = true, ink = true, quality = true;
+    bool runs_filter = false; // jobs of the queue run rastertovelokit
 };
 std::string ppd_text(const test_ppd &ppd);
 
