@@ -16,10 +16,9 @@
 //   short      4 bytes only
 //   long       a length field above 128 (a non-zero byte at offset 3)
 //   silent     no reply at all
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
+#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -32,29 +31,12 @@ constexpr int idle_limit_ms = 15000;
 
 static std::string dir;
 
-static void write_all(int fd, const char *data, std::size_t len)
-{
-    while (len > 0) {
-        ssize_t n = write(fd, data, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        data += n;
-        len -= static_cast<std::size_t>(n);
-    }
-}
-
 // Whole files appear at once, so a reader never sees half a record.
 static void record(const std::string &name, const std::string &text)
 {
     std::string path = dir + "/" + name, temporary = path + ".new";
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (fd < 0)
-        return;
-    write_all(fd, text.data(), text.size());
-    close(fd);
-    rename(temporary.c_str(), path.c_str());
+    std::ofstream(temporary, std::ios::binary | std::ios::trunc) << text;
+    std::rename(temporary.c_str(), path.c_str());
 }
 
 static bool reply_for(const std::string &variant, std::string *reply)
