@@ -1,0 +1,30 @@
+// The steps of the port backend, one file each.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+// The port device file pattern offered by discovery.
+#define PORT_PATTERN "/var/run/velokitlp%d"
+// The longest device file path a device URI may name.
+#define PORT_PATH_MAX 1023
+#define CHUNK_SIZE 8192
+
+// Discovery: one line on standard output per writable port, from port 0 up to
+// the first one missing or not writable.
+void list_ports();
+
+// Copies a job to the port its device URI names; returns the exit status.
+int print_run(int argc, char *argv[]);
+
+// The device file path of a device URI: its resource without a query. Ends
+// the process when the URI cannot be split or the path is too long.
+void port_path(const char *uri, char path[PORT_PATH_MAX + 1]);
+
+// Opens the port for writing, exclusively, waiting while it is busy. Ends the
+// process on any other failure.
+int port_open(const char *path);
+
+// One pass over the input; progress is reported when reporting is set.
+// Returns false when a chunk could not be written whole.
+bool port_copy(FILE *input, int device, bool reporting);
