@@ -104,14 +104,7 @@ int open(const char *path, int flags, ...)
     return is_port(path) ? port_open(path, flags, mode) : real_open(path, flags, mode);
 }
 
-int open64(const char *path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    mode_t mode = (mode_t)open_mode(flags, args);
-    va_end(args);
-    return is_port(path) ? port_open(path, flags, mode) : real_open(path, flags, mode);
-}
+int open64(const char *path, int flags, ...) __attribute__((alias("open")));
 
 /* The action of write number `count` (from 0) in the FAULT_WRITES list. */
 static void write_action(int count, char *action, size_t size)
