@@ -8,6 +8,8 @@
 //   exit     record the command line, exit 0 without reading
 //   stall    read $VELOKIT_SIM_STALL_BYTES bytes, then stop reading for ever
 //   sink     read everything in large blocks and discard it (benchmark)
+//   page     turn the rows into pages on standard output, as a real
+//            converter would turn them into printer data (see page_mode)
 // With VELOKIT_SIM_SPAWN=1 it first starts a child that sleeps for ever.
 #include <cerrno>
 #include <csignal>
@@ -101,6 +103,107 @@ static void read_input(long limit, bool record)
         close(out);
 }
 
+// The rows of one page as the filter sends them: 8-bit RGB for COLOR and
+// 8-bit gray for MONO, each row padded to a multiple of 4 bytes.
+struct page_format {
+    long width = 0, height = 0;
+    int channels = 3;
+    std::string ink, media, quality, model;
+    std::size_t stride() const
+    {
+        return (static_cast<std::size_t>(width) * channels + 3) / 4 * 4;
+    }
+};
+
+// The command line is MODEL... WIDTH HEIGHT INK MEDIA QUALITY, the model
+// being as many words as its name has.
+static bool page_format_from(int argc, char *argv[], page_format *format)
+{
+    if (argc < 7)
+        return false;
+    format->width = std::atol(argv[argc - 5]);
+    format->height = std::atol(argv[argc - 4]);
+    format->ink = argv[argc - 3];
+    format->media = argv[argc - 2];
+    format->quality = argv[argc - 1];
+    format->channels = format->ink == "MONO" ? 1 : 3;
+    for (int i = 1; i < argc - 5; i++)
+        format->model += std::string(i > 1 ? " " : "") + argv[i];
+    return format->width > 0 && format->height >= 0;
+}
+
+// Reads exactly len bytes unless the input ends first; returns what it got.
+static std::size_t read_full(char *data, std::size_t len)
+{
+    std::size_t got = 0;
+    while (got < len) {
+        ssize_t n = read(0, data + got, len - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
+
+// One binary PNM image (P6 color, P5 gray) per page, its header naming the
+// settings, so that the port file alone tells what was printed. A page cut
+// short by the end of the input keeps the rows that arrived. Every byte
+// written is also recorded in "output", and "pages" tells how many pages
+// and rows arrived and how many bytes were left over.
+static int page_mode(int argc, char *argv[])
+{
+    page_format format;
+    if (!page_format_from(argc, argv, &format)) {
+        std::fputs("velokit-sim: page mode needs MODEL WIDTH HEIGHT INK MEDIA QUALITY\n", stderr);
+        return 2;
+    }
+    std::string dir = sim_dir();
+    int record = open((dir + "/output").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    std::size_t stride = format.stride();
+    std::size_t pixels = static_cast<std::size_t>(format.width) * format.channels;
+    std::vector<char> row(stride);
+    std::string image;
+    long pages = 0, rows = 0;
+    std::size_t left = 0;
+    bool ended = false;
+    while (!ended) {
+        image.clear();
+        long y = 0;
+        for (; y < format.height; y++) {
+            std::size_t got = read_full(row.data(), stride);
+            if (got < stride) {
+                left = got;
+                ended = true;
+                break;
+            }
+            image.append(row.data(), pixels);
+        }
+        if (y == 0 && (ended || format.height == 0))
+            break;
+        pages++;
+        rows += y;
+        char header[512];
+        int len = std::snprintf(header, sizeof header,
+                                "P%d\n# velokit page %ld: %s, ink %s, media %s, quality %s\n"
+                                "%ld %ld\n255\n",
+                                format.channels == 1 ? 5 : 6, pages, format.model.c_str(),
+                                format.ink.c_str(), format.media.c_str(), format.quality.c_str(),
+                                format.width, y);
+        image.insert(0, header, static_cast<std::size_t>(len));
+        write_all(1, image.data(), image.size());
+        if (record >= 0)
+            write_all(record, image.data(), image.size());
+    }
+    if (record >= 0)
+        close(record);
+    write_file(dir + "/pages", "pages " + std::to_string(pages) + "\nrows " + std::to_string(rows) +
+                                   "\nleft " + std::to_string(left) + "\n");
+    write_file(dir + "/done", "");
+    return 0;
+}
+
 int main(int argc, char *argv[])
 {
     std::string m = mode();
@@ -112,6 +215,8 @@ int main(int argc, char *argv[])
 
     if (m == "exit")
         return 0;
+    if (m == "page")
+        return page_mode(argc, argv);
     if (m == "stall") {
         const char *bytes = std::getenv("VELOKIT_SIM_STALL_BYTES");
         read_input(bytes != nullptr ? std::atol(bytes) : 0, true);
