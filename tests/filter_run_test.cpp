@@ -12,51 +12,12 @@
 #include <cstddef>
 #include <cups/raster.h>
 
+#include "filter_run.h"
 #include "raster_writer.h"
 #include "sandbox.h"
 
 namespace
 {
-
-struct filter_run {
-    process_result result;
-    bool converter_started = false;
-    std::vector<std::string> converter_argv;
-    std::string converter_input;
-    std::string tmpdir;
-};
-
-// One job through the filter: the raster from a file (7 arguments) or, when
-// raster is empty, the bytes of stdin_data on standard input (6 arguments).
-filter_run run_filter(const std::string &queue, const std::string &options,
-                      const std::string &raster, const std::string &stdin_data = "",
-                      std::vector<std::string> env = {})
-{
-    filter_run run;
-    std::string sim = make_test_dir("sim");
-    run.tmpdir = make_test_dir("tmp");
-    env.push_back("VELOKIT_SIM_DIR=" + sim);
-    env.push_back("TMPDIR=" + run.tmpdir);
-    process_spec spec{{filter_binary, "42", "user", "title", "1", options}, queue, env, stdin_data};
-    if (!raster.empty())
-        spec.argv.push_back(raster);
-    run.result = process_run(spec);
-    run.converter_started = file_exists(sim + "/argv");
-    std::istringstream args(read_file(sim + "/argv"));
-    for (std::string word; std::getline(args, word);)
-        run.converter_argv.push_back(word);
-    run.converter_input = read_file(sim + "/stdin");
-    return run;
-}
-
-std::vector<std::string> words(const std::string &line)
-{
-    std::istringstream in(line);
-    std::vector<std::string> result;
-    for (std::string w; in >> w;)
-        result.push_back(w);
-    return result;
-}
 
 // What the converter must receive for these pages: every row padded with
 // zero bytes to a multiple of 4.
