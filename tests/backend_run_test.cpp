@@ -170,25 +170,25 @@ backend_run run_backend(const backend_job &job)
     for (int n : job.unwritable)
         make_unwritable(port_name(n));
 
-    process_spec spec{{backend_binary},
-                      expand(job.uri, run),
-                      {"LD_PRELOAD=" + std::string(fault_shim), "FAULT_PORT=" + run.target,
-                       "FAULT_LOG=" + log, "FAULT_WRITES=" + job.writes,
-                       "FAULT_BUSY=" + std::to_string(job.busy),
-                       std::string("FAULT_SLEEP=") + (job.real_sleep ? "real" : "")}};
-    spec.timeout_ms = 15000;
+    process_spec launch{{backend_binary},
+                        expand(job.uri, run),
+                        {"LD_PRELOAD=" + std::string(fault_shim), "FAULT_PORT=" + run.target,
+                         "FAULT_LOG=" + log, "FAULT_WRITES=" + job.writes,
+                         "FAULT_BUSY=" + std::to_string(job.busy),
+                         std::string("FAULT_SLEEP=") + (job.real_sleep ? "real" : "")}};
+    launch.timeout_ms = 15000;
     const std::string args[] = {"42", "user", "title", job.copies, "", expand(job.file, run), "x"};
-    spec.argv.insert(spec.argv.end(), args, args + std::min(job.argc - 1, 7));
+    launch.argv.insert(launch.argv.end(), args, args + std::min(job.argc - 1, 7));
 
     bool fed = !job.pieces.empty() || job.terminate;
     int feed_fd = -1;
     if (job.argc == 6 && fed) {
         int fds[2];
         EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
-        spec.stdin_fd = fds[0];
+        launch.stdin_fd = fds[0];
         feed_fd = fds[1];
     } else if (job.argc == 6) {
-        spec.input = job.data;
+        launch.input = job.data;
     } else if (job.fifo) {
         EXPECT_EQ(mkfifo(expand(job.file, run).c_str(), 0644), 0);
         // Read-write: never blocks, whenever the backend opens its end.
@@ -197,9 +197,9 @@ backend_run run_backend(const backend_job &job)
         write_file(expand(job.file, run), job.data);
     }
 
-    running_process process = process_start(spec);
-    if (spec.stdin_fd >= 0)
-        close(spec.stdin_fd);
+    running_process process = process_start(launch);
+    if (launch.stdin_fd >= 0)
+        close(launch.stdin_fd);
     std::thread feeder;
     if (feed_fd >= 0)
         feeder = std::thread(feed, feed_fd, std::cref(job), process.pid, log);

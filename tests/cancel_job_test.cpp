@@ -75,43 +75,43 @@ cancel_outcome cancel_at(stage at, int finish_ms)
 {
     cancel_outcome outcome;
     std::string sim = make_test_dir("sim");
-    process_spec spec{{filter_binary, "42", "user", "title", "1", ""},
-                      "vk",
-                      {"VELOKIT_SIM_DIR=" + sim, "TMPDIR=" + make_test_dir("tmp"),
-                       "VELOKIT_SIM_MODE=stall", "VELOKIT_SIM_SPAWN=1"}};
+    process_spec launch{{filter_binary, "42", "user", "title", "1", ""},
+                        "vk",
+                        {"VELOKIT_SIM_DIR=" + sim, "TMPDIR=" + make_test_dir("tmp"),
+                         "VELOKIT_SIM_MODE=stall", "VELOKIT_SIM_SPAWN=1"}};
     mute_scheduler mute;
     int never[2] = {-1, -1};
     std::function<bool(pid_t)> ready;
     switch (at) {
     case stage::ppd_fetch:
-        spec.argv0 = "vk_unlisted";
-        spec.env.push_back("CUPS_SERVER=" + mute.path);
-        spec.argv.push_back(raster_file({{10, 3, 10}}));
+        launch.argv0 = "vk_unlisted";
+        launch.env.push_back("CUPS_SERVER=" + mute.path);
+        launch.argv.push_back(raster_file({{10, 3, 10}}));
         ready = [&](pid_t) { return mute.request_pending(); };
         break;
     case stage::empty_stdin:
         EXPECT_EQ(pipe2(never, O_CLOEXEC), 0);
-        spec.stdin_fd = never[0];
+        launch.stdin_fd = never[0];
         ready = [](pid_t filter) { return process_in_syscall(filter, SYS_read, 0); };
         break;
     case stage::converter_sleeping:
         // Reads every row, then sleeps instead of ending.
-        spec.env.push_back("VELOKIT_SIM_STALL_BYTES=1000000000");
-        spec.argv.push_back(raster_file({{100, 10, 100}}));
+        launch.env.push_back("VELOKIT_SIM_STALL_BYTES=1000000000");
+        launch.argv.push_back(raster_file({{100, 10, 100}}));
         ready = [&](pid_t filter) {
             return file_exists(sim + "/child.pid") && process_in_syscall(filter, SYS_wait4);
         };
         break;
     case stage::blocked_write:
         // Far more rows than the pipe and the stream's buffer hold.
-        spec.env.push_back("VELOKIT_SIM_STALL_BYTES=4096");
-        spec.argv.push_back(raster_file({{4096, 400, 4096}}));
+        launch.env.push_back("VELOKIT_SIM_STALL_BYTES=4096");
+        launch.argv.push_back(raster_file({{4096, 400, 4096}}));
         ready = [&](pid_t filter) {
             return file_exists(sim + "/child.pid") && process_in_syscall(filter, SYS_write);
         };
         break;
     }
-    running_process filter = process_start(spec);
+    running_process filter = process_start(launch);
     EXPECT_TRUE(wait_until([&] { return ready(filter.pid); }, 10000)) << "stage never reached";
     kill(filter.pid, SIGTERM);
     filter.timeout_ms = finish_ms;

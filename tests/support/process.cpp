@@ -41,20 +41,20 @@ static std::vector<char *> pointers(std::vector<std::string> &strings)
     return result;
 }
 
-running_process process_start(const process_spec &spec)
+running_process process_start(const process_spec &launch)
 {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    std::vector<std::string> args = spec.argv;
-    if (!spec.argv0.empty())
-        args[0] = spec.argv0;
-    std::vector<std::string> env = merged_environment(spec.env);
+    std::vector<std::string> args = launch.argv;
+    if (!launch.argv0.empty())
+        args[0] = launch.argv0;
+    std::vector<std::string> env = merged_environment(launch.env);
     std::vector<char *> argp = pointers(args), envp = pointers(env);
 
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(spec.stdin_fd >= 0 ? spec.stdin_fd : in[0], 0);
+        dup2(launch.stdin_fd >= 0 ? launch.stdin_fd : in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
         signal(SIGPIPE, SIG_DFL);
@@ -62,7 +62,7 @@ running_process process_start(const process_spec &spec)
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        execve(spec.argv[0].c_str(), argp.data(), envp.data());
+        execve(launch.argv[0].c_str(), argp.data(), envp.data());
         _exit(127);
     }
     close(in[0]);
@@ -73,9 +73,9 @@ running_process process_start(const process_spec &spec)
     process.in = in[1];
     process.out = out[0];
     process.err = err[0];
-    process.input = spec.input;
-    process.timeout_ms = spec.timeout_ms;
-    if (spec.stdin_fd >= 0 || process.input.empty()) {
+    process.input = launch.input;
+    process.timeout_ms = launch.timeout_ms;
+    if (launch.stdin_fd >= 0 || process.input.empty()) {
         close(process.in);
         process.in = -1;
     }
@@ -147,9 +147,9 @@ process_result process_finish(running_process &p)
     return result;
 }
 
-process_result process_run(const process_spec &spec)
+process_result process_run(const process_spec &launch)
 {
-    running_process p = process_start(spec);
+    running_process p = process_start(launch);
     return process_finish(p);
 }
 

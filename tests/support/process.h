@@ -31,11 +31,11 @@ struct running_process {
     int timeout_ms = 0;
 };
 
-running_process process_start(const process_spec &spec);
+running_process process_start(const process_spec &launch);
 // Feeds the input, collects the output and waits; kills the process when the
 // time runs out.
 process_result process_finish(running_process &process);
-process_result process_run(const process_spec &spec);
+process_result process_run(const process_spec &launch);
 
 // Files and directories of a test.
 std::string read_file(const std::string &path);
