@@ -13,10 +13,11 @@ filter_run run_filter(const std::string &queue, const std::string &options,
     run.tmpdir = make_test_dir("tmp");
     env.push_back("VELOKIT_SIM_DIR=" + sim);
     env.push_back("TMPDIR=" + run.tmpdir);
-    process_spec spec{{filter_binary, "42", "user", "title", "1", options}, queue, env, stdin_data};
+    process_spec launch{
+        {filter_binary, "42", "user", "title", "1", options}, queue, env, stdin_data};
     if (!raster.empty())
-        spec.argv.push_back(raster);
-    run.result = process_run(spec);
+        launch.argv.push_back(raster);
+    run.result = process_run(launch);
     run.converter_started = file_exists(sim + "/argv");
     std::istringstream args(read_file(sim + "/argv"));
     for (std::string word; std::getline(args, word);)
