@@ -1,0 +1,277 @@
+// The installed driver under the real scheduler: discovery of the port
+// files, the models, queues made from them, PDF jobs through pdftopdf,
+// gstoraster, rastertovelokit, the simulated converter in page mode and
+// velokitlp to a port file, and jobs whose port refuses the data.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cups/ppd.h>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "filter_run.h"
+#include "print_job.h"
+#include "sandbox.h"
+
+namespace
+{
+
+const std::string sim_dir = make_test_dir("sim");
+const std::string installed_ppds = "/usr/share/ppd/velokit/";
+
+class InstalledDriver : public ::testing::Test
+{
+  protected:
+    static void SetUpTestSuite()
+    {
+        scheduler_start({"VELOKIT_SIM_DIR=" + sim_dir, "VELOKIT_SIM_MODE=page"});
+        sample_pdf = make_sample_pdf(make_test_dir("doc"));
+    }
+    void SetUp() override
+    {
+        require_sandbox();
+    }
+    static inline std::string sample_pdf;
+};
+
+std::vector<std::string> output_lines(const std::vector<std::string> &argv,
+                                      const std::string &containing)
+{
+    std::vector<std::string> found;
+    std::istringstream in(process_run({argv}).out);
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(containing) != std::string::npos)
+            found.push_back(line);
+    }
+    return found;
+}
+
+TEST_F(InstalledDriver, DiscoveryListsExactlyTheWritablePorts)
+{
+    struct discovery_case {
+        const char *name;
+        std::vector<int> ports;
+        int read_only; // a port bind-mounted read-only, or -1
+        std::vector<std::string> listed;
+    };
+    const discovery_case cases[] = {
+        {"no port", {}, -1, {}},
+        {"ports 0 and 1",
+         {0, 1},
+         -1,
+         {"file velokitlp:/var/run/velokitlp0", "file velokitlp:/var/run/velokitlp1"}},
+        {"port 1 missing", {0, 2}, -1, {"file velokitlp:/var/run/velokitlp0"}},
+        {"port 1 read-only", {0, 1, 2}, 1, {"file velokitlp:/var/run/velokitlp0"}},
+        {"port 0 read-only", {0, 1}, 0, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        set_port_files(c.ports);
+        if (c.read_only >= 0) {
+            std::string port = port_file(c.read_only);
+            ASSERT_EQ(process_run({{"/bin/mount", "-n", "--bind", port, port}}).status, 0);
+            ASSERT_EQ(process_run({{"/bin/mount", "-n", "-o", "remount,bind,ro", port}}).status, 0);
+        }
+        EXPECT_EQ(output_lines({"/usr/sbin/lpinfo", "-v"}, "velokitlp:"), c.listed);
+    }
+    set_port_files({});
+}
+
+TEST_F(InstalledDriver, SchedulerListsTheModels)
+{
+    std::vector<std::string> models = output_lines({"/usr/sbin/lpinfo", "-m"}, "drv:///velokit");
+    EXPECT_EQ(models, (std::vector<std::string>{
+                          "drv:///velokit.drv/orvexv1.ppd ORVEX Inkjet Printer V1, Velokit",
+                          "drv:///velokit.drv/orvexv2.ppd ORVEX Inkjet Printer V2, Velokit",
+                          "drv:///velokit.drv/orvexv3.ppd ORVEX Inkjet Printer V3 Photo, Velokit",
+                      }));
+}
+
+// The printable area of a media size at a quality, in pixels, as the PPD
+// describes it.
+struct page_pixels {
+    double width = 0, height = 0;
+};
+
+page_pixels expected_pixels(const std::string &ppd_file, const std::string &media,
+                            const std::string &quality)
+{
+    page_pixels pixels;
+    ppd_file_t *ppd = ppdOpenFile((installed_ppds + ppd_file).c_str());
+    if (ppd == nullptr)
+        return pixels;
+    ppd_size_t *size = ppdPageSize(ppd, media.c_str());
+    ppd_choice_t *choice = ppdFindChoice(ppdFindOption(ppd, "Quality"), quality.c_str());
+    int x_dpi = 0, y_dpi = 0;
+    if (size != nullptr && choice != nullptr && choice->code != nullptr) {
+        const char *resolution = std::strstr(choice->code, "HWResolution[");
+        if (resolution != nullptr &&
+            std::sscanf(resolution, "HWResolution[%d %d]", &x_dpi, &y_dpi) == 2) {
+            pixels.width = (size->right - size->left) * x_dpi / 72.0;
+            pixels.height = (size->top - size->bottom) * y_dpi / 72.0;
+        }
+    }
+    ppdClose(ppd);
+    return pixels;
+}
+
+void clear_simulator()
+{
+    for (const char *name : {"argv", "output", "pages", "done", "pid"})
+        unlink((sim_dir + "/" + name).c_str());
+}
+
+TEST_F(InstalledDriver, DocumentsPrintWithTheirSettingsToThePort)
+{
+    add_driver_queue("v1", {"-m", "drv:///velokit.drv/orvexv1.ppd"},
+                     "velokitlp:/var/run/velokitlp0");
+    add_driver_queue("v2", {"-m", "drv:///velokit.drv/orvexv2.ppd"},
+                     "velokitlp:/var/run/velokitlp0");
+    add_driver_queue("v3", {"-P", installed_ppds + "orvexv3.ppd"}, "velokitlp:/var/run/velokitlp0");
+    EXPECT_EQ(output_lines({"/usr/bin/lpstat", "-v", "v3"}, "device for v3"),
+              (std::vector<std::string>{"device for v3: velokitlp:/var/run/velokitlp0"}));
+
+    struct print_case {
+        const char *name;
+        std::string queue, ppd, document;
+        int pages;
+        std::vector<std::string> options;
+        std::string ink, media, quality;
+    };
+    const std::string test_page = "/usr/share/cups/data/default-testpage.pdf";
+    const print_case cases[] = {
+        {"V1 defaults, the CUPS test page",
+         "v1",
+         "orvexv1.ppd",
+         test_page,
+         1,
+         {},
+         "COLOR",
+         "A4",
+         "NORMAL"},
+        {"V2, every option given",
+         "v2",
+         "orvexv2.ppd",
+         sample_pdf,
+         2,
+         {"PageSize=4x6", "Ink=MONO", "Quality=DRAFT"},
+         "MONO",
+         "4x6",
+         "DRAFT"},
+        {"V2 default size",
+         "v2",
+         "orvexv2.ppd",
+         sample_pdf,
+         2,
+         {"Ink=MONO"},
+         "MONO",
+         "Letter",
+         "NORMAL"},
+        {"V3 from the PPD file",
+         "v3",
+         "orvexv3.ppd",
+         sample_pdf,
+         2,
+         {"PageSize=Legal", "Quality=DRAFT"},
+         "COLOR",
+         "Legal",
+         "DRAFT"},
+        {"media instead of PageSize",
+         "v1",
+         "orvexv1.ppd",
+         sample_pdf,
+         2,
+         {"media=A5", "Quality=PHOTO", "Ink=MONO"},
+         "MONO",
+         "A5",
+         "PHOTO"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        set_port_files({0});
+        clear_simulator();
+        int job = lp_submit(c.queue, c.document, c.options);
+        ASSERT_GT(job, 0);
+        EXPECT_TRUE(wait_for_file(sim_dir + "/done", 60000)) << "the converter never finished";
+        job_state state = job_state_wait(job, 60000);
+        EXPECT_EQ(state.state, "completed") << state.reasons << " " << state.message;
+
+        std::vector<std::string> argv;
+        std::istringstream args(read_file(sim_dir + "/argv"));
+        for (std::string word; std::getline(args, word);)
+            argv.push_back(word);
+        std::vector<std::string> model = words(c.queue == "v3"   ? "ORVEX Inkjet Printer V3 Photo"
+                                               : c.queue == "v2" ? "ORVEX Inkjet Printer V2"
+                                                                 : "ORVEX Inkjet Printer V1");
+        ASSERT_EQ(argv.size(), 1 + model.size() + 5) << read_file(sim_dir + "/argv");
+        EXPECT_EQ(std::vector<std::string>(argv.begin() + 1, argv.begin() + 1 + model.size()),
+                  model);
+        std::vector<std::string> settings(argv.end() - 3, argv.end());
+        EXPECT_EQ(settings, (std::vector<std::string>{c.ink, c.media, c.quality}));
+
+        // The first page's size follows from the PPD's printable area and the
+        // quality's resolution; the rasterizer rounds each edge to a pixel.
+        page_pixels pixels = expected_pixels(c.ppd, c.media, c.quality);
+        long width = std::atol(argv[argv.size() - 5].c_str());
+        long height = std::atol(argv[argv.size() - 4].c_str());
+        EXPECT_NEAR(width, pixels.width, 1.0);
+        EXPECT_NEAR(height, pixels.height, 1.0);
+
+        // Every row arrived, in the layout the ink implies: whole pages and
+        // nothing left over.
+        EXPECT_EQ(read_file(sim_dir + "/pages"), "pages " + std::to_string(c.pages) + "\nrows " +
+                                                     std::to_string(c.pages * height) +
+                                                     "\nleft 0\n");
+        std::string port = read_file(port_file(0));
+        EXPECT_FALSE(port.empty());
+        EXPECT_TRUE(port == read_file(sim_dir + "/output"))
+            << "the port holds " << port.size() << " bytes, not what the converter wrote";
+    }
+}
+
+// The scheduler drops LD_PRELOAD from the environment of the programs it
+// runs, so the port's failures come from real files: /dev/full, and a file
+// on a filesystem that fills up after 64 KiB.
+TEST_F(InstalledDriver, PortThatRefusesTheDataFailsTheJob)
+{
+    struct failure_case {
+        const char *name;
+        std::string device; // bind-mounted onto the port file
+    };
+    std::string small = make_test_dir("small-fs");
+    ASSERT_EQ(
+        process_run({{"/bin/mount", "-n", "-t", "tmpfs", "-o", "size=64k", "velokit-small", small}})
+            .status,
+        0);
+    write_file(small + "/port", "", 0644);
+    const failure_case cases[] = {
+        {"every write fails", "/dev/full"},
+        {"filesystem full after 64 KiB", small + "/port"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        set_port_files({0, 1});
+        ASSERT_EQ(process_run({{"/bin/mount", "-n", "--bind", c.device, port_file(1)}}).status, 0);
+        add_driver_queue("fail", {"-m", "drv:///velokit.drv/orvexv1.ppd"},
+                         "velokitlp:" + port_file(1));
+        clear_simulator();
+        int job = lp_submit("fail", sample_pdf, {"Quality=DRAFT"});
+        ASSERT_GT(job, 0);
+        job_state state = job_state_wait(job, 60000);
+        EXPECT_NE(state.state, "completed");
+        // The scheduler's error policy here aborts a failed job.
+        EXPECT_EQ(state.state, "aborted") << state.reasons;
+        EXPECT_NE(read_file(scheduler().dir + "/log/error_log")
+                      .find("[Job " + std::to_string(job) +
+                            "] **** ERROR **** : Unable to send print file to printer."),
+                  std::string::npos);
+    }
+    set_port_files({});
+}
+
+} // namespace
