@@ -13,13 +13,18 @@
 namespace
 {
 
-const std::string sim_dir = make_test_dir("sim");
+// Made once the suite knows it runs in the sandbox, never on the real /run.
+std::string sim_dir;
 
 class InstalledCancel : public ::testing::Test
 {
   protected:
     static void SetUpTestSuite()
     {
+        require_sandbox();
+        if (HasFatalFailure())
+            return;
+        sim_dir = make_test_dir("sim");
         // The converter reads nothing, starts a child and sleeps.
         scheduler_start({"VELOKIT_SIM_DIR=" + sim_dir, "VELOKIT_SIM_MODE=stall",
                          "VELOKIT_SIM_STALL_BYTES=0", "VELOKIT_SIM_SPAWN=1"});

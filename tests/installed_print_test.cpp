@@ -21,7 +21,8 @@
 namespace
 {
 
-const std::string sim_dir = make_test_dir("sim");
+// Made once the suite knows it runs in the sandbox, never on the real /run.
+std::string sim_dir;
 const std::string installed_ppds = "/usr/share/ppd/velokit/";
 
 class InstalledDriver : public ::testing::Test
@@ -29,6 +30,10 @@ class InstalledDriver : public ::testing::Test
   protected:
     static void SetUpTestSuite()
     {
+        require_sandbox();
+        if (HasFatalFailure())
+            return;
+        sim_dir = make_test_dir("sim");
         scheduler_start({"VELOKIT_SIM_DIR=" + sim_dir, "VELOKIT_SIM_MODE=page"});
         sample_pdf = make_sample_pdf(make_test_dir("doc"));
     }
