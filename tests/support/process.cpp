@@ -172,8 +172,16 @@ bool file_exists(const std::string &path)
     return access(path.c_str(), F_OK) == 0;
 }
 
+bool inside_sandbox()
+{
+    return file_exists("/run/velokit-sandbox") && getpid() < 1000;
+}
+
 std::string make_test_dir(const std::string &name)
 {
+    // Never leave test files or a scheduler in the real /run.
+    if (!inside_sandbox())
+        throw std::runtime_error("this test must run inside tools/sandbox (as ctest runs it)");
     static int counter = 0;
     std::string dir = "/run/velokit-test-" + std::to_string(getpid()) + "-" + name + "-" +
                       std::to_string(counter++);

@@ -41,6 +41,8 @@ process_result process_run(const process_spec &launch);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data, int mode = 0644);
 bool file_exists(const std::string &path);
+// True inside tools/sandbox, whose /run is private.
+bool inside_sandbox();
 // A fresh directory under /run (private in the sandbox, reachable by lp).
 std::string make_test_dir(const std::string &name);
 // Waits up to timeout_ms for a file to appear.
