@@ -18,8 +18,11 @@ volatile sig_atomic_t converter_pid = 0;
 
 // A line of 255 bytes holds at most 128 words.
 constexpr int max_words = command_line_size / 2 + 1;
-// Rows leave in large writes; the pipe takes 64 KiB at a time.
-constexpr std::size_t stream_buffer_size = 128 * 1024;
+// Rows leave in large writes, four of which the pipe holds. The area is the
+// process's own: given no area, the C library ignores the size and buffers
+// a pipe in 4 KiB writes, each one a wake-up of the converter.
+constexpr std::size_t stream_buffer_size = converter_pipe_size / 4;
+static char stream_buffer[stream_buffer_size];
 
 bool converter_command_line(char *line, const filter_settings *settings, unsigned width,
                             unsigned height)
@@ -105,13 +108,17 @@ FILE *converter_start(const filter_settings *settings, unsigned width, unsigned 
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0)
         fail_popen(errno);
+    // A larger pipe lets the filter run ahead while the converter starts and
+    // wakes it less often. The kernel may refuse it (a user's pipe allowance
+    // is spent); the default pipe then serves as well, only slower.
+    fcntl(pipe_fds[1], F_SETPIPE_SZ, converter_pipe_size);
     spawn_in_own_group(words, pipe_fds[0]);
     close(pipe_fds[0]);
 
     FILE *stream = fdopen(pipe_fds[1], "w");
     if (stream == nullptr)
         fail_popen(errno);
-    std::setvbuf(stream, nullptr, _IOFBF, stream_buffer_size);
+    std::setvbuf(stream, stream_buffer, _IOFBF, stream_buffer_size);
     return stream;
 }
 

@@ -8,6 +8,9 @@
 
 constexpr const char *converter_dir = "/usr/lib/cups/filter";
 constexpr std::size_t command_line_size = 256;
+// The size asked for the pipe to the converter: what an unprivileged process
+// may ask for by default.
+constexpr int converter_pipe_size = 1 << 20;
 
 // The converter's pid, which is also its process group; 0 while none runs.
 // The cancel handler reads it, hence the signal-safe type.
