@@ -29,15 +29,17 @@ static void fill_header(cups_page_header2_t *h, const raster_page &page)
 {
     std::memset(h, 0, sizeof(*h));
     std::strcpy(h->MediaClass, "PwgRaster");
-    h->HWResolution[0] = h->HWResolution[1] = 300;
+    h->HWResolution[0] = h->HWResolution[1] = page.dpi;
     h->cupsWidth = page.width;
     h->cupsHeight = page.height;
     h->cupsBytesPerLine = page.bytes_per_line;
     h->cupsBitsPerColor = 8;
-    h->cupsBitsPerPixel = 8;
-    h->cupsNumColors = 1;
+    h->cupsBitsPerPixel = 8 * page.colors;
+    h->cupsNumColors = page.colors;
     h->cupsColorOrder = CUPS_ORDER_CHUNKED;
-    h->cupsColorSpace = CUPS_CSPACE_K;
+    h->cupsColorSpace = page.colors == 4   ? CUPS_CSPACE_CMYK
+                        : page.colors == 3 ? CUPS_CSPACE_RGB
+                                           : CUPS_CSPACE_K;
 }
 
 static bool write_all(int fd, const void *data, size_t len)

@@ -23,6 +23,9 @@ struct raster_page {
     std::uint32_t width;
     std::uint32_t height;
     std::uint32_t bytes_per_line;
+    std::uint32_t dpi = 300;
+    // 8-bit colors per pixel, chunked: 1 black (K), 3 RGB, 4 CMYK.
+    std::uint32_t colors = 1;
 };
 
 // The pixel byte that raster_content::pattern puts at (page, row, column).
