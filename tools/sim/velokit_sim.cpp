@@ -10,13 +10,19 @@
 //   sink     read everything in large blocks and discard it (benchmark)
 //   page     turn the rows into pages on standard output, as a real
 //            converter would turn them into printer data (see page_mode)
+//   measure  like sink, and leave two figures for the benchmark under
+//            $VELOKIT_SIM_DIR: "started", the monotonic clock in nanoseconds
+//            when it began, and "parent-peak", the peak resident size in KiB
+//            of the process that started it, taken when its input has ended
 // With VELOKIT_SIM_SPAWN=1 it first starts a child that sleeps for ever.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -204,9 +210,35 @@ static int page_mode(int argc, char *argv[])
     return 0;
 }
 
+static long long monotonic_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+// The parent has written all it will write once the input ends, so its peak
+// is final by then.
+static std::string parent_peak_kib()
+{
+    std::ifstream status("/proc/" + std::to_string(getppid()) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::to_string(std::atol(line.c_str() + 6)) + "\n";
+    }
+    return "";
+}
+
 int main(int argc, char *argv[])
 {
+    long long started = monotonic_ns();
     std::string m = mode();
+    if (m == "measure") {
+        write_file(sim_dir() + "/started", std::to_string(started) + "\n");
+        read_input(-1, false);
+        write_file(sim_dir() + "/parent-peak", parent_peak_kib());
+        return 0;
+    }
     if (m != "sink")
         record_start(argc, argv);
     const char *spawn = std::getenv("VELOKIT_SIM_SPAWN");
