@@ -1,0 +1,143 @@
+// The backend's figures: its copy to a port file on tmpfs against dd with
+// the same chunk size, data and target.
+#include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "bench.h"
+
+namespace
+{
+
+std::string port_path(const bench_setup &setup)
+{
+    return setup.work + "/velokitlp0";
+}
+
+// Each run starts on an empty port file, so no run pays for freeing the last.
+void empty_port(const bench_setup &setup)
+{
+    int fd = open(port_path(setup).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) {
+        std::perror("bench: port file");
+        std::exit(1);
+    }
+    close(fd);
+}
+
+command backend(const bench_setup &setup, const std::string &copies, const std::string &file)
+{
+    command cmd{{setup.build + "/backend/velokitlp", "1", "bench", "bench", copies, ""},
+                "velokitlp:" + port_path(setup)};
+    if (!file.empty())
+        cmd.argv.push_back(file);
+    return cmd;
+}
+
+command dd(const bench_setup &setup, const std::string &input)
+{
+    command cmd{{"/bin/dd", "bs=8192", "of=" + port_path(setup), "conv=notrunc", "oflag=append",
+                 "status=none"},
+                ""};
+    if (!input.empty())
+        cmd.argv.push_back("if=" + input);
+    return cmd;
+}
+
+void write_job_file(const std::string &path, std::size_t bytes)
+{
+    std::vector<char> block(1 << 20);
+    for (std::size_t i = 0; i < block.size(); i++)
+        block[i] = static_cast<char>(i * 7 + 1);
+    FILE *out = std::fopen(path.c_str(), "wb");
+    for (std::size_t left = bytes; out != nullptr && left > 0;) {
+        std::size_t n = left < block.size() ? left : block.size();
+        if (std::fwrite(block.data(), 1, n, out) != n)
+            break;
+        left -= n;
+    }
+    if (out == nullptr || std::fclose(out) != 0) {
+        std::fprintf(stderr, "bench: cannot write %s\n", path.c_str());
+        std::exit(1);
+    }
+}
+
+std::string mib(std::size_t bytes)
+{
+    return std::to_string(bytes >> 20) + " MiB";
+}
+
+void from_stdin(const bench_setup &setup, std::size_t bytes, std::vector<bench_row> &table)
+{
+    command source = ideal_loop(setup, "write", std::to_string(bytes));
+    std::vector<double> dd_s, backend_s, ratios;
+    for (int r = 0; r < (setup.quick ? 1 : 5); r++) {
+        double t_dd = 0, t_backend = 0;
+        for (int i = 0; i < 2; i++) {
+            empty_port(setup);
+            if ((i + r) % 2 == 0)
+                t_dd = time_pipeline(source, dd(setup, ""));
+            else
+                t_backend = time_pipeline(source, backend(setup, "1", ""));
+        }
+        dd_s.push_back(t_dd);
+        backend_s.push_back(t_backend);
+        ratios.push_back(t_dd / t_backend);
+    }
+    double ratio = median(ratios);
+    table.push_back({"backend, " + mib(bytes) + " from stdin through a pipe to a tmpfs port file",
+                     "dd bs=8192 " + megabytes_per_second(bytes, median(dd_s)),
+                     megabytes_per_second(bytes, median(backend_s)), fixed(ratio, 3) + " of dd",
+                     ">= 0.95", verdict(ratio >= 0.95)});
+}
+
+void from_file(const bench_setup &setup, std::size_t bytes, std::vector<bench_row> &table)
+{
+    const int copies = 3;
+    std::string job = setup.work + "/job.bin";
+    write_job_file(job, bytes);
+    std::vector<double> dd_s, backend_s, ratios;
+    for (int r = 0; r < (setup.quick ? 1 : 5); r++) {
+        double t_dd = 0, t_backend = 0;
+        for (int i = 0; i < 2; i++) {
+            empty_port(setup);
+            if ((i + r) % 2 == 0) {
+                for (int c = 0; c < copies; c++)
+                    t_dd += time_alone(dd(setup, job)).wall;
+            } else {
+                // Its progress messages go to a reader, as they go to the scheduler.
+                t_backend = time_pipeline(backend(setup, std::to_string(copies), job),
+                                          converter_sink(), true);
+            }
+        }
+        dd_s.push_back(t_dd);
+        backend_s.push_back(t_backend);
+        ratios.push_back(t_dd / t_backend);
+    }
+    unlink(job.c_str());
+    double total = static_cast<double>(bytes) * copies;
+    double ratio = median(ratios);
+    table.push_back({"backend, " + mib(bytes) + " file, copies 3, with " +
+                         std::to_string(bytes * copies / 8192) + " progress messages",
+                     "dd bs=8192, 3 passes, " + megabytes_per_second(total, median(dd_s)),
+                     megabytes_per_second(total, median(backend_s)), fixed(ratio, 3) + " of dd",
+                     ">= 0.8", verdict(ratio >= 0.8)});
+}
+
+} // namespace
+
+void backend_throughput(const bench_setup &setup, std::vector<bench_row> &table)
+{
+    if (access((setup.build + "/backend/velokitlp").c_str(), X_OK) != 0) {
+        table.push_back({"backend", "", "not built", "", "", ""});
+        return;
+    }
+    progress("backend throughput");
+    set_env("VELOKIT_SIM_MODE", "sink");
+    std::size_t gib = std::size_t{1} << 30;
+    from_stdin(setup, setup.quick ? gib / 256 : gib, table);
+    from_file(setup, setup.quick ? gib / 1024 : gib / 4, table);
+    unlink(port_path(setup).c_str());
+}
