@@ -18,11 +18,10 @@ volatile sig_atomic_t converter_pid = 0;
 
 // A line of 255 bytes holds at most 128 words.
 constexpr int max_words = command_line_size / 2 + 1;
-// Rows leave in large writes, four of which the pipe holds. The area is the
-// process's own: given no area, the C library ignores the size and buffers
-// a pipe in 4 KiB writes, each one a wake-up of the converter.
-constexpr std::size_t stream_buffer_size = converter_pipe_size / 4;
-static char stream_buffer[stream_buffer_size];
+// The stream's area is the process's own: given none, the C library ignores
+// the size asked for and buffers a pipe in 4 KiB writes, each one a wake-up
+// of the converter.
+static char stream_buffer[converter_buffer_size];
 
 bool converter_command_line(char *line, const filter_settings *settings, unsigned width,
                             unsigned height)
@@ -118,7 +117,7 @@ FILE *converter_start(const filter_settings *settings, unsigned width, unsigned 
     FILE *stream = fdopen(pipe_fds[1], "w");
     if (stream == nullptr)
         fail_popen(errno);
-    std::setvbuf(stream, stream_buffer, _IOFBF, stream_buffer_size);
+    std::setvbuf(stream, stream_buffer, _IOFBF, sizeof(stream_buffer));
     return stream;
 }
 

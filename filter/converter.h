@@ -11,6 +11,8 @@ constexpr std::size_t command_line_size = 256;
 // The size asked for the pipe to the converter: what an unprivileged process
 // may ask for by default.
 constexpr int converter_pipe_size = 1 << 20;
+// Rows leave the stream in writes of this size, four of which the pipe holds.
+constexpr std::size_t converter_buffer_size = converter_pipe_size / 4;
 
 // The converter's pid, which is also its process group; 0 while none runs.
 // The cancel handler reads it, hence the signal-safe type.
