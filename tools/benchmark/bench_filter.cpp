@@ -216,15 +216,16 @@ void memory_by_pages(const bench_setup &setup, raster_kind kind, std::vector<ben
 
 // The filter may grow with the width by its row area and by what libcups
 // itself needs for a row. The ideal loop's one buffer holds rows of every
-// width here, so its growth is libcups's alone. Each job sends a few MiB,
-// so every fixed buffer is in use at every width.
+// width here, so its growth is libcups's alone. Each job sends more than the
+// stream's area and the pipe hold, so both are in use at every width.
 void memory_by_width(const bench_setup &setup, raster_kind kind, std::vector<bench_row> &table)
 {
     const std::uint32_t widths[] = {1, 100, 1000, 5000, 10000, 20000};
     std::string path = raster_path(setup, "width");
     long filter_base = 0, ideal_base = 0;
     for (std::uint32_t width : widths) {
-        auto rows = static_cast<std::uint32_t>((4U << 20) / stride(width) + 1);
+        std::uint64_t bytes = setup.quick ? 8 * stride(width) : 2U << 20;
+        auto rows = static_cast<std::uint32_t>(bytes / stride(width) + 1);
         if (!raster_write_file(path, kind, {{width, rows, width}}, raster_content::photo))
             cannot_write(path);
         long filter_kib = peak_kib(setup, filter_command(setup, path));

@@ -81,7 +81,7 @@ static bool write_all(int fd, const unsigned char *data, std::size_t len)
 // one write when the next row would not fit: no copy and no write per row.
 static int ideal_rows(const char *path)
 {
-    constexpr std::size_t buffer_size = converter_pipe_size / 4;
+    constexpr std::size_t buffer_size = converter_buffer_size;
     int in = open(path, O_RDONLY);
     cups_raster_t *raster = in >= 0 ? cupsRasterOpen(in, CUPS_RASTER_READ) : nullptr;
     if (raster == nullptr)

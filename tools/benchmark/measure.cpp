@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <spawn.h>
@@ -52,7 +53,7 @@ int start(const command &cmd, int in, int out, int err)
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     if (error != 0)
-        give_up("cannot start", cmd);
+        give_up(std::string("cannot start: ") + std::strerror(error), cmd);
     return pid;
 }
 
@@ -81,10 +82,10 @@ double monotonic_seconds()
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-run_time time_alone(const command &cmd)
+run_time time_alone(const command &cmd, bool discard_errors)
 {
     double t0 = monotonic_seconds();
-    double cpu = finish(start(cmd, -1, -1, -1), cmd);
+    double cpu = finish(start(cmd, -1, -1, discard_errors ? null_fd() : -1), cmd);
     return {monotonic_seconds() - t0, cpu};
 }
 

@@ -25,8 +25,9 @@ struct run_time {
     double wall; // seconds from start to end
     double cpu;  // processor seconds, user and system, children included
 };
-// One run of cmd alone, its output discarded.
-run_time time_alone(const command &cmd);
+// One run of cmd alone, its output discarded, and its error output too when
+// discard_errors.
+run_time time_alone(const command &cmd, bool discard_errors = false);
 // Seconds of one run of producer | consumer, the consumer's output
 // discarded. With error_output the producer's error output feeds the pipe
 // instead, and its standard output is discarded.
