@@ -38,9 +38,13 @@ const char *settings_from_options(filter_settings *settings, const char *option_
     if (option_text[0] == '\0')
         return nullptr;
 
-    // The list lives until the process ends; the filter runs once per job.
-    cups_option_t *options = nullptr;
-    int num_options = cupsParseOptions(option_text, 0, &options);
+    // One list per process, kept until the process ends (the filter runs
+    // once per job); a later call, which only tests make, replaces it.
+    static cups_option_t *options = nullptr;
+    static int num_options = 0;
+    cupsFreeOptions(num_options, options);
+    options = nullptr;
+    num_options = cupsParseOptions(option_text, 0, &options);
 
     if (const char *media = media_option(num_options, options)) {
         std::size_t len = std::strcspn(media, ",");
