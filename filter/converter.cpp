@@ -12,8 +12,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 volatile sig_atomic_t converter_pid = 0;
 
 // A line of 255 bytes holds at most 128 words.
@@ -68,7 +66,9 @@ static pid_t spawn_in_own_group(char **words, int stdin_fd)
 {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
-    sigset_t term, old, none;
+    sigset_t term;
+    sigset_t old;
+    sigset_t none;
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
     sigemptyset(&none);

@@ -17,7 +17,7 @@
 
 int main(int argc, char *argv[])
 {
-    filter_settings settings;
+    filter_settings settings{};
     settings_clear(&settings);
     // Before anything else, so that a cancel at any later point is handled.
     cancel_install();
