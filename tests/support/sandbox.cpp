@@ -48,6 +48,7 @@ void scheduler_stop()
 {
     if (running != nullptr)
         process_run({{tool_path("scheduler"), "stop", running->dir}});
+    delete running;
     running = nullptr;
 }
 
