@@ -210,6 +210,10 @@ TEST_F(FilterRun, FailuresReportExactlyAndExitWithTheirStatus)
 
 TEST_F(FilterRun, MissingConverterIsReportedAsPopen)
 {
+    // valgrind turns the spawn's vfork into a fork, so an exec failure in
+    // the child never reaches the parent there.
+    if (under_memcheck())
+        GTEST_SKIP() << "not observable under valgrind";
     std::string saved = converter + ".saved";
     ASSERT_EQ(rename(converter.c_str(), saved.c_str()), 0);
     filter_run run = run_filter("vk", "", raster_file(one_page));

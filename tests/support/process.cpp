@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -41,14 +42,42 @@ static std::vector<char *> pointers(std::vector<std::string> &strings)
     return result;
 }
 
+bool under_memcheck()
+{
+    const char *memcheck = std::getenv("VELOKIT_MEMCHECK");
+    return memcheck != nullptr && memcheck[0] != '\0';
+}
+
+static bool is_driver_program(const std::string &path)
+{
+    std::string name = path.substr(path.rfind('/') + 1);
+    return name == "rastertovelokit" || name == "velokitlp";
+}
+
+// The path to execute and the argument list. With VELOKIT_MEMCHECK naming
+// tools/memcheck, the driver's own programs run under valgrind; everything
+// else (simulators, CUPS tools) runs as it is.
+static std::vector<std::string> program_args(const process_spec &launch, std::string *path)
+{
+    std::vector<std::string> args = launch.argv;
+    if (!launch.argv0.empty())
+        args[0] = launch.argv0;
+    *path = launch.argv[0];
+    if (!under_memcheck() || !is_driver_program(launch.argv[0]))
+        return args;
+    *path = std::getenv("VELOKIT_MEMCHECK");
+    args.insert(args.begin(), {*path, args[0]});
+    args[2] = launch.argv[0];
+    return args;
+}
+
 running_process process_start(const process_spec &launch)
 {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    std::vector<std::string> args = launch.argv;
-    if (!launch.argv0.empty())
-        args[0] = launch.argv0;
+    std::string path;
+    std::vector<std::string> args = program_args(launch, &path);
     std::vector<std::string> env = merged_environment(launch.env);
     std::vector<char *> argp = pointers(args), envp = pointers(env);
 
@@ -62,7 +91,7 @@ running_process process_start(const process_spec &launch)
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        execve(launch.argv[0].c_str(), argp.data(), envp.data());
+        execve(path.c_str(), argp.data(), envp.data());
         _exit(127);
     }
     close(in[0]);
@@ -74,7 +103,7 @@ running_process process_start(const process_spec &launch)
     process.out = out[0];
     process.err = err[0];
     process.input = launch.input;
-    process.timeout_ms = launch.timeout_ms;
+    process.timeout_ms = under_memcheck() ? launch.timeout_ms * 4 : launch.timeout_ms;
     if (launch.stdin_fd >= 0 || process.input.empty()) {
         close(process.in);
         process.in = -1;

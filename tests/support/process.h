@@ -31,6 +31,10 @@ struct running_process {
     int timeout_ms = 0;
 };
 
+// True when the driver's programs run under valgrind (tools/check memcheck):
+// they are many times slower there, so runs get more time.
+bool under_memcheck();
+
 running_process process_start(const process_spec &launch);
 // Feeds the input, collects the output and waits; kills the process when the
 // time runs out.
