@@ -19,7 +19,7 @@ static void stop_converter()
         kill(-pid, SIGTERM);
 }
 
-void cancel_job(int)
+void cancel_job(int /*signal_number*/)
 {
     stop_converter();
     // The channel is still closed here: the first send fails and the

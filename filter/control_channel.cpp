@@ -13,6 +13,9 @@
 
 int channel_fd = -1;
 
+// The frame's first bytes, without a terminator.
+static constexpr unsigned char channel_magic[3] = {'p', 'c', 'p'};
+
 int channel_connect()
 {
     if (channel_fd >= 0)
@@ -63,7 +66,7 @@ int channel_send(const char *data, int *length)
     if (n > channel_max_payload)
         return -1;
     unsigned char packet[channel_packet_size];
-    std::memcpy(packet, "pcp", 3);
+    std::memcpy(packet, channel_magic, sizeof(channel_magic));
     packet[3] = static_cast<unsigned char>(n / 255);
     packet[4] = static_cast<unsigned char>(n % 255);
     std::memcpy(packet + channel_header_size, data, n);
@@ -94,7 +97,7 @@ int channel_receive(char *buffer, int *capacity)
     ssize_t got = recv(channel_fd, packet, c, MSG_NOSIGNAL);
     if (got < 0)
         return -1;
-    if (got <= 4 || std::memcmp(packet, "pcp", 3) != 0)
+    if (got <= 4 || std::memcmp(packet, channel_magic, sizeof(channel_magic)) != 0)
         return 0;
     int length = packet[3] * 256 + packet[4];
     if (length == 0)
