@@ -241,6 +241,11 @@ TEST_F(Package, ProgramsAreHardened)
         std::string path = root + "/usr/lib/cups/" + program;
         for (const auto &c : checks) {
             SCOPED_TRACE(std::string(program) + ": " + c.name);
+#ifdef VELOKIT_SANITIZE
+            // The sanitizer build checks every access itself, in place of these.
+            if (std::string(c.needle) == "_chk@")
+                continue;
+#endif
             process_result r = process_run({{"/usr/bin/readelf", "-W", c.readelf_option, path}});
             ASSERT_EQ(r.status, 0) << r.err;
             EXPECT_NE(r.out.find(c.needle), std::string::npos);
