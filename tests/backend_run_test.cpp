@@ -319,6 +319,16 @@ TEST_F(BackendRun, RefusalsReportExactlyAndExitWith1)
          "**** ERROR **** : VELO port device file name is too long (1024 characters, at most "
          "1023).\n",
          false},
+        {"path of 4096 characters",
+         {.data = "x", .uri = "velokitlp:PORT", .port_length = 4096},
+         "**** ERROR **** : VELO port device file name is too long (4096 characters, at most "
+         "1023).\n",
+         false},
+        // The splitter gives the root for a URI without a path.
+        {"no path",
+         {.uri = "velokitlp:", .target = "/"},
+         "**** ERROR **** : Unable to open VELO port device file \"/\": Is a directory\n\n",
+         true},
         {"URI that cannot be split",
          {.uri = "velokitlp:/a port"},
          "**** ERROR **** : Bad device URI \"velokitlp:/a port\": Bad resource in URI\n",
@@ -394,6 +404,11 @@ TEST_F(BackendRun, CopiesTheDataToThePortOncePerCopy)
          small_pass},
         {"another writable file",
          {.data = small, .uri = "velokitlp:DIR/other", .target = "DIR/other"},
+         1,
+         {100},
+         small_pass},
+        {"percent escapes decoded",
+         {.data = small, .uri = "velokitlp:DIR/a%20b%25c", .target = "DIR/a b%c"},
          1,
          {100},
          small_pass},
