@@ -11,7 +11,9 @@
  *   FAULT_WRITES  actions for the port's successive writes, comma-separated;
  *                 the last one repeats: ok, half (half the bytes, at least
  *                 one), rand (a pseudo-random part), zero (0 bytes taken),
- *                 enotty, eio, eintr
+ *                 enotty, eio, eintr, mix (a pseudo-random one of all these,
+ *                 mostly ok)
+ *   FAULT_SEED    seed of the pseudo-random choices (rand, mix)
  *   FAULT_SLEEP   "real" sleeps; otherwise sleep is recorded and returns at once
  */
 #define _GNU_SOURCE
@@ -121,10 +123,39 @@ static void write_action(int count, char *action, size_t size)
     action[n] = '\0';
 }
 
+static unsigned long next_random(void)
+{
+    static int seeded;
+    if (!seeded && getenv("FAULT_SEED") != NULL)
+        random_state = strtoul(getenv("FAULT_SEED"), NULL, 10);
+    seeded = 1;
+    random_state = random_state * 6364136223846793005UL + 1442695040888963407UL;
+    return random_state >> 33;
+}
+
+/* Out of 100 writes: 70 whole, the rest partial or failing. */
+static const char *mixed_action(void)
+{
+    static const struct {
+        int weight;
+        const char *action;
+    } mix[] = {{70, "ok"},   {12, "rand"}, {4, "half"}, {6, "enotty"},
+               {3, "eintr"}, {3, "eio"},   {2, "zero"}};
+    int pick = (int)(next_random() % 100);
+    for (size_t i = 0; i < sizeof(mix) / sizeof(mix[0]); i++) {
+        if (pick < mix[i].weight)
+            return mix[i].action;
+        pick -= mix[i].weight;
+    }
+    return "ok";
+}
+
 static ssize_t port_write(int fd, const void *data, size_t size)
 {
     char action[16];
     write_action(write_count++, action, sizeof(action));
+    if (strcmp(action, "mix") == 0)
+        strcpy(action, mixed_action());
     ssize_t result;
     if (strcmp(action, "enotty") == 0 || strcmp(action, "eio") == 0 ||
         strcmp(action, "eintr") == 0) {
@@ -136,10 +167,8 @@ static ssize_t port_write(int fd, const void *data, size_t size)
         size_t part = size;
         if (strcmp(action, "half") == 0 && size > 1)
             part = size / 2;
-        if (strcmp(action, "rand") == 0 && size > 0) {
-            random_state = random_state * 6364136223846793005UL + 1442695040888963407UL;
-            part = 1 + (size_t)(random_state >> 33) % size;
-        }
+        if (strcmp(action, "rand") == 0 && size > 0)
+            part = 1 + (size_t)next_random() % size;
         result = real_write(fd, data, part);
     }
     record("write %zu %zd\n", size, result >= 0 ? result : -errno);
