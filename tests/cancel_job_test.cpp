@@ -4,9 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "control_daemon.h"
@@ -28,35 +26,6 @@ const char *const converter = "/usr/lib/cups/filter/velokit-filter";
 constexpr int silent_daemon_ms = 12000;
 // Without a daemon or with one that answers, the filter ends well before that bound.
 constexpr int prompt_ms = 4000;
-
-// A scheduler socket that takes the filter's request and never answers.
-struct mute_scheduler {
-    int listener = -1, peer = -1;
-    std::string path;
-    mute_scheduler()
-    {
-        path = make_test_dir("mute") + "/cups.sock";
-        listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-        EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
-        EXPECT_EQ(listen(listener, 4), 0);
-    }
-    ~mute_scheduler()
-    {
-        close(peer);
-        close(listener);
-    }
-    // True once a request has arrived and is waiting for its answer.
-    bool request_pending()
-    {
-        if (peer < 0)
-            peer = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        char buffer[4096];
-        return peer >= 0 && recv(peer, buffer, sizeof(buffer), 0) > 0;
-    }
-};
 
 struct cancel_outcome {
     process_result result;

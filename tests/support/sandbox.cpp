@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <stdexcept>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 const char *const filter_binary = VELOKIT_FILTER_BINARY;
 const char *const rasterwrite_binary = VELOKIT_RASTERWRITE_BINARY;
@@ -95,4 +98,29 @@ std::string ppd_text(const test_ppd &ppd)
     if (ppd.quality)
         text += ppd_option("Quality", ppd.default_quality, {"DRAFT", "NORMAL", "PHOTO"});
     return text;
+}
+
+mute_scheduler::mute_scheduler()
+{
+    path = make_test_dir("mute") + "/cups.sock";
+    listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+    EXPECT_EQ(listen(listener, 4), 0);
+}
+
+mute_scheduler::~mute_scheduler()
+{
+    close(peer);
+    close(listener);
+}
+
+bool mute_scheduler::request_pending()
+{
+    if (peer < 0)
+        peer = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    char buffer[4096];
+    return peer >= 0 && recv(peer, buffer, sizeof(buffer), 0) > 0;
 }

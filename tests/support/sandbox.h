@@ -23,6 +23,19 @@ void scheduler_add_queue(const std::string &queue, const std::string &ppd_text,
                          const std::string &device_uri = "socket://127.0.0.1:9100");
 void scheduler_stop();
 
+// A scheduler socket that takes the filter's request and never answers, to
+// hold the filter inside its PPD fetch.
+struct mute_scheduler {
+    int listener = -1, peer = -1;
+    std::string path;
+    mute_scheduler();
+    ~mute_scheduler();
+    mute_scheduler(const mute_scheduler &) = delete;
+    mute_scheduler &operator=(const mute_scheduler &) = delete;
+    // True once a request has arrived and is waiting for its answer.
+    bool request_pending();
+};
+
 // A test PPD of this driver; empty arguments leave the line or option out.
 struct test_ppd {
     std::string model = "ORVEX Inkjet Printer V1";
