@@ -123,9 +123,11 @@ static int ideal_rows(const char *path)
         }
     }
     cupsRasterClose(raster);
+    bool sent = out < 0 || write_all(out, buffer, used);
+    std::free(buffer);
     if (out < 0)
         return 0;
-    return write_all(out, buffer, used) ? finish_converter(out) : 1;
+    return sent ? finish_converter(out) : 1;
 }
 
 static bool write_zeros(int fd, const char *bytes_text)
