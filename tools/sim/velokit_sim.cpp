@@ -53,13 +53,16 @@ static void write_all(int fd, const char *data, size_t len)
     }
 }
 
+// Whole files appear at once: a test that sees one never reads it half written.
 static void write_file(const std::string &path, const std::string &text)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    std::string temporary = path + ".new";
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (fd < 0)
         return;
     write_all(fd, text.data(), text.size());
     close(fd);
+    rename(temporary.c_str(), path.c_str());
 }
 
 static void record_start(int argc, char *argv[])
