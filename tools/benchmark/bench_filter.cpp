@@ -175,8 +175,9 @@ void startup_row(const bench_setup &setup, const std::string &raster, bool local
                          (local_copy ? "from the scheduler's directory (as the scheduler runs it)"
                                      : "through the scheduler's socket"),
                      "fetch and start " + fixed(median(fetch_ms), 2) + " ms",
-                     fixed(median(filter_ms), 2) + " ms", "+" + fixed(extra, 2) + " ms",
-                     "< 5 ms beyond the fetch", verdict(extra < 5)});
+                     fixed(median(filter_ms), 2) + " ms",
+                     (extra >= 0 ? "+" : "") + fixed(extra, 2) + " ms", "< 5 ms beyond the fetch",
+                     verdict(extra < 5)});
 }
 
 // The peak in KiB of the program that cmd runs, as the converter it started
