@@ -2,6 +2,7 @@
 // and the backend against baselines taken in the same run and prints one
 // table of medians. Meant to run through tools/bench, inside the sandbox, with
 // CUPS_SERVER naming the private scheduler that serves QUEUE.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,14 @@ std::string megabytes_per_second(double bytes, double seconds)
 std::string verdict(bool met)
 {
     return met ? "yes" : "no";
+}
+
+std::string ratio_text(double ratio, const std::string &name, const std::vector<double> &baseline_s,
+                       const std::vector<double> &measured_s)
+{
+    double fastest = *std::min_element(baseline_s.begin(), baseline_s.end()) /
+                     *std::min_element(measured_s.begin(), measured_s.end());
+    return fixed(ratio, 3) + " of " + name + " (fastest runs " + fixed(fastest, 3) + ")";
 }
 
 void progress(const std::string &text)

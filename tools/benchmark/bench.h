@@ -38,6 +38,11 @@ command converter_sink();
 std::string fixed(double value, int decimals);
 std::string megabytes_per_second(double bytes, double seconds);
 std::string verdict(bool met);
+// "R of NAME (fastest runs F)": R the median of the runs' ratios, F the
+// fastest baseline run over the fastest measured one. Other load only ever
+// adds time, so F shows what is left when it is gone.
+std::string ratio_text(double ratio, const std::string &name, const std::vector<double> &baseline_s,
+                       const std::vector<double> &measured_s);
 // Progress on standard error, so the table alone goes to standard output.
 void progress(const std::string &text);
 // Sets or clears (value nullptr) one variable of the benchmark's environment,

@@ -89,8 +89,8 @@ void from_stdin(const bench_setup &setup, std::size_t bytes, std::vector<bench_r
     double ratio = median(ratios);
     table.push_back({"backend, " + mib(bytes) + " from stdin through a pipe to a tmpfs port file",
                      "dd bs=8192 " + megabytes_per_second(bytes, median(dd_s)),
-                     megabytes_per_second(bytes, median(backend_s)), fixed(ratio, 3) + " of dd",
-                     ">= 0.95", verdict(ratio >= 0.95)});
+                     megabytes_per_second(bytes, median(backend_s)),
+                     ratio_text(ratio, "dd", dd_s, backend_s), ">= 0.95", verdict(ratio >= 0.95)});
 }
 
 void from_file(const bench_setup &setup, std::size_t bytes, std::vector<bench_row> &table)
@@ -128,11 +128,11 @@ void from_file(const bench_setup &setup, std::size_t bytes, std::vector<bench_ro
     std::string baseline = "dd bs=8192, 3 passes, " + megabytes_per_second(total, median(dd_s));
     double read = median(read_ratios), discarded = median(discarded_ratios);
     table.push_back({figure + "read from a pipe", baseline,
-                     megabytes_per_second(total, median(read_s)), fixed(read, 3) + " of dd",
-                     ">= 0.8", verdict(read >= 0.8)});
-    table.push_back({figure + "to /dev/null", baseline,
-                     megabytes_per_second(total, median(discarded_s)),
-                     fixed(discarded, 3) + " of dd", ">= 0.8", verdict(discarded >= 0.8)});
+                     megabytes_per_second(total, median(read_s)),
+                     ratio_text(read, "dd", dd_s, read_s), ">= 0.8", verdict(read >= 0.8)});
+    table.push_back(
+        {figure + "to /dev/null", baseline, megabytes_per_second(total, median(discarded_s)),
+         ratio_text(discarded, "dd", dd_s, discarded_s), ">= 0.8", verdict(discarded >= 0.8)});
 }
 
 } // namespace

@@ -117,13 +117,18 @@ void throughput_row(const bench_setup &setup, const raster_job &job, std::vector
                   kind_name(job.kind), content_name(job.content), job.dpi, job.pages,
                   job.pages == 1 ? "" : "s", static_cast<double>(bytes) / 1e6, runs,
                   runs == 1 ? "" : "s");
-    table.push_back(
-        {figure,
-         "pipe " + megabytes_per_second(bytes, median(pipe_s)) + ", ideal loop " +
-             megabytes_per_second(bytes, median(ideal_s)),
-         megabytes_per_second(bytes, median(filter_s)),
-         fixed(ratio, 3) + " of the ideal loop; in processor time " + fixed(median(cpu_ratios), 3),
-         ">= 0.95", verdict(ratio >= 0.95)});
+    table.push_back({figure,
+                     "pipe " + megabytes_per_second(bytes, median(pipe_s)) + ", ideal loop " +
+                         megabytes_per_second(bytes, median(ideal_s)),
+                     megabytes_per_second(bytes, median(filter_s)),
+                     // Other load only ever adds time, so the fastest runs show what is
+                     // left when it is gone.
+                     fixed(ratio, 3) + " of the ideal loop (fastest runs " +
+                         fixed(*std::min_element(ideal_s.begin(), ideal_s.end()) /
+                                   *std::min_element(filter_s.begin(), filter_s.end()),
+                               3) +
+                         "); processor time " + fixed(median(cpu_ratios), 3),
+                     ">= 0.95", verdict(ratio >= 0.95)});
 }
 
 long read_number(const std::string &path)
