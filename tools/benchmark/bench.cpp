@@ -143,9 +143,10 @@ int main(int argc, char *argv[])
     std::printf("machine: %s\n", machine().c_str());
     std::printf("load average (1 and 5 minutes): %s before, %s after\n", load_before.c_str(),
                 load_average().c_str());
-    std::printf("%s; medians of several runs, each against baselines of the same run\n\n",
-                setup.quick ? "quick mode: small sizes, single runs, figures not meaningful"
-                            : "full run");
+    std::printf("%s\n\n", setup.quick
+                              ? "quick mode: small sizes, one run each; the figures mean nothing"
+                              : "medians of several runs, each against baselines measured "
+                                "in the same run");
     print_table(table);
     return 0;
 }

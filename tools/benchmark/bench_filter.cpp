@@ -2,6 +2,7 @@
 // start-up against a bare PPD fetch, and its peak resident size.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "bench.h"
+#include "raster_stream.h"
 #include "raster_writer.h"
 
 namespace
@@ -27,11 +29,6 @@ raster_page a4_page(unsigned dpi)
     auto width = static_cast<std::uint32_t>(210 * dpi / 25.4 + 0.5);
     auto height = static_cast<std::uint32_t>(297 * dpi / 25.4 + 0.5);
     return {width, height, width, dpi, 1};
-}
-
-std::uint64_t stride(std::uint32_t bytes_per_line)
-{
-    return (bytes_per_line + 3ULL) / 4 * 4;
 }
 
 const char *kind_name(raster_kind kind)
@@ -72,7 +69,7 @@ std::uint64_t write_raster(const std::string &path, const raster_job &job)
     out.close();
     if (stream.size() < 4 || !out)
         cannot_write(path);
-    return job.pages * page.height * stride(page.bytes_per_line);
+    return job.pages * page.height * row_stride(page.bytes_per_line);
 }
 
 // Enough runs for a stable median without letting the big jobs take minutes:
@@ -121,13 +118,8 @@ void throughput_row(const bench_setup &setup, const raster_job &job, std::vector
                      "pipe " + megabytes_per_second(bytes, median(pipe_s)) + ", ideal loop " +
                          megabytes_per_second(bytes, median(ideal_s)),
                      megabytes_per_second(bytes, median(filter_s)),
-                     // Other load only ever adds time, so the fastest runs show what is
-                     // left when it is gone.
-                     fixed(ratio, 3) + " of the ideal loop (fastest runs " +
-                         fixed(*std::min_element(ideal_s.begin(), ideal_s.end()) /
-                                   *std::min_element(filter_s.begin(), filter_s.end()),
-                               3) +
-                         "); processor time " + fixed(median(cpu_ratios), 3),
+                     ratio_text(ratio, "the ideal loop", ideal_s, filter_s) + "; processor time " +
+                         fixed(median(cpu_ratios), 3),
                      ">= 0.95", verdict(ratio >= 0.95)});
 }
 
@@ -233,8 +225,8 @@ void memory_by_width(const bench_setup &setup, raster_kind kind, std::vector<ben
     std::string path = raster_path(setup, "width");
     long filter_base = 0, ideal_base = 0;
     for (std::uint32_t width : widths) {
-        std::uint64_t bytes = setup.quick ? 8 * stride(width) : 2U << 20;
-        auto rows = static_cast<std::uint32_t>(bytes / stride(width) + 1);
+        std::uint64_t bytes = setup.quick ? 8 * row_stride(width) : 2U << 20;
+        auto rows = static_cast<std::uint32_t>(bytes / row_stride(width) + 1);
         if (!raster_write_file(path, kind, {{width, rows, width}}, raster_content::photo))
             cannot_write(path);
         long filter_kib = peak_kib(setup, filter_command(setup, path));
@@ -248,7 +240,7 @@ void memory_by_width(const bench_setup &setup, raster_kind kind, std::vector<ben
         long libcups = ideal_kib - ideal_base;
         // Resident sizes count 4 KiB pages: the row area's pages, and one
         // more either way for rounding.
-        auto row_area_kib = static_cast<long>((stride(width) + 4095) / 4096 * 4);
+        auto row_area_kib = static_cast<long>((row_stride(width) + 4095) / 4096 * 4);
         bool met = grown <= libcups + row_area_kib + 4;
         table.push_back(
             {std::string("filter peak RSS, ") + kind_name(kind) + ", width " +
