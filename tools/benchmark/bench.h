@@ -34,7 +34,7 @@ command filter_command(const bench_setup &setup, const std::string &raster);
 command ideal_loop(const bench_setup &setup, const std::string &mode, const std::string &arg);
 command converter_sink();
 
-// Text helpers for the table.
+// Texts of the table.
 std::string fixed(double value, int decimals);
 std::string megabytes_per_second(double bytes, double seconds);
 std::string verdict(bool met);
