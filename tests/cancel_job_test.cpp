@@ -23,9 +23,9 @@ enum class stage {
 
 const char *const converter = "/usr/lib/cups/filter/velokit-filter";
 // Longer than the filter's bounded wait for a reply, shorter than a hang.
-constexpr int silent_daemon_ms = 12000;
+constexpr int silent_daemon_ms = 15000;
 // Without a daemon or with one that answers, the filter ends well before that bound.
-constexpr int prompt_ms = 4000;
+constexpr int prompt_ms = 8000;
 
 struct cancel_outcome {
     process_result result;
@@ -74,7 +74,7 @@ cancel_outcome cancel_at(stage at, int finish_ms)
     case stage::blocked_write:
         // Far more rows than the pipe and the stream's buffer hold.
         launch.env.push_back("VELOKIT_SIM_STALL_BYTES=4096");
-        launch.argv.push_back(raster_file({{4096, 400, 4096}}));
+        launch.argv.push_back(raster_file({{4096, 1000, 4096}}));
         ready = [&](pid_t filter) {
             return file_exists(sim + "/child.pid") && process_in_syscall(filter, SYS_write);
         };
