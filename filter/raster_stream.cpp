@@ -12,8 +12,9 @@ static int report(const char *message, int status)
 }
 
 // The library hands over whatever cupsBytesPerLine a header claims, so the
-// stride is the only guard between a hostile header and the row area.
-// The pad bytes after each row's pixel data are zeroed once, with the area.
+// stride is the only guard between a hostile header and the row area. The
+// pad bytes after each row's pixel data are zeroed once, with the area, and
+// are never written again.
 static int stream_page(cups_raster_t *raster, const cups_page_header2_t *header, FILE *converter)
 {
     std::uint64_t stride = row_stride(header->cupsBytesPerLine);
