@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "control_channel.h"
-#include "converter.h"
+#include "job_converter.h"
 
 // Only this job's converter, through the process group it was started in:
 // that reaches its children too, and leaves the converters of other queues

@@ -1,25 +1,18 @@
 // The converter runs without a shell: option and PPD values come from job
 // submitters and would otherwise be shell syntax. It gets a process group of
-// its own, so that the scheduler's cancel reaches only this filter, whose
-// handler then stops the converter and tells the daemon.
+// its own, so that a cancel can reach it and its children, and only them.
 #include "converter.h"
 
 #include <cerrno>
-#include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-volatile sig_atomic_t converter_pid = 0;
-
 // A line of 255 bytes holds at most 128 words.
 constexpr int max_words = command_line_size / 2 + 1;
-// The stream's area is the process's own: given none, the C library ignores
-// the size asked for and buffers a pipe in 4 KiB writes, each one a wake-up
-// of the converter.
-static char stream_buffer[converter_buffer_size];
 
 bool converter_command_line(char *line, const filter_settings *settings, unsigned width,
                             unsigned height)
@@ -53,78 +46,103 @@ int converter_words(char *line, char **words, int max_words)
     return count;
 }
 
-static void fail_popen(int error)
-{
-    errno = error;
-    std::perror("popen");
-    std::exit(1);
-}
-
-// SIGTERM stays blocked from the spawn until the pid is stored, so a cancel
-// can never miss a converter that is already running.
-static pid_t spawn_in_own_group(char **words, int stdin_fd)
+// The converter starts with no signal blocked, whatever the starting thread
+// blocks, and with the dispositions it inherits.
+static int spawn_in_own_group(char **words, int stdin_fd, int stdout_fd, pid_t *pid)
 {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
-    sigset_t term;
-    sigset_t old;
     sigset_t none;
-    sigemptyset(&term);
-    sigaddset(&term, SIGTERM);
     sigemptyset(&none);
 
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);
+    if (stdout_fd >= 0 && stdout_fd != 1)
+        posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setsigmask(&attr, &none);
 
-    sigprocmask(SIG_BLOCK, &term, &old);
-    pid_t pid = 0;
-    int error = posix_spawn(&pid, words[0], &actions, &attr, words, environ);
-    if (error == 0)
-        converter_pid = pid;
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-
+    int error = posix_spawn(pid, words[0], &actions, &attr, words, environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    if (error != 0)
-        fail_popen(error);
-    return pid;
+    return error;
 }
 
-FILE *converter_start(const filter_settings *settings, unsigned width, unsigned height)
+// Both ends of the pipe are close-on-exec, so only this converter holds its
+// input open: it sees the end of its input when this process closes it, even
+// while other jobs start converters of their own.
+int converter_start(const filter_settings *settings, unsigned width, unsigned height, int output_fd,
+                    char *area, std::size_t area_size, FILE **stream, pid_t *pid)
 {
     char line[command_line_size];
-    if (!converter_command_line(line, settings, width, height)) {
-        std::fputs("Converter command line is longer than 255 characters.", stderr);
-        std::exit(1);
-    }
+    if (!converter_command_line(line, settings, width, height))
+        return converter_line_too_long;
     char *words[max_words];
     converter_words(line, words, max_words);
 
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0)
-        fail_popen(errno);
-    // A larger pipe lets the filter run ahead while the converter starts and
+        return errno;
+    // A larger pipe lets the writer run ahead while the converter starts and
     // wakes it less often. The kernel may refuse it (a user's pipe allowance
     // is spent); the default pipe then serves as well, only slower.
     fcntl(pipe_fds[1], F_SETPIPE_SZ, converter_pipe_size);
-    spawn_in_own_group(words, pipe_fds[0]);
-    close(pipe_fds[0]);
 
-    FILE *stream = fdopen(pipe_fds[1], "w");
-    if (stream == nullptr)
-        fail_popen(errno);
-    std::setvbuf(stream, stream_buffer, _IOFBF, sizeof(stream_buffer));
-    return stream;
+    // The stream first, so that no failure can leave a converter running.
+    FILE *input = fdopen(pipe_fds[1], "w");
+    if (input == nullptr) {
+        int error = errno;
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+        return error;
+    }
+    // Given no area, the C library ignores the size asked for and buffers a
+    // pipe in 4 KiB writes, each one a wake-up of the converter.
+    if (area != nullptr)
+        std::setvbuf(input, area, _IOFBF, area_size);
+
+    int error = spawn_in_own_group(words, pipe_fds[0], output_fd, pid);
+    close(pipe_fds[0]);
+    if (error != 0) {
+        std::fclose(input);
+        return error;
+    }
+    *stream = input;
+    return 0;
 }
 
-void converter_finish(FILE *stream)
+bool converter_write(FILE *stream, const void *data, std::size_t size)
 {
-    std::fclose(stream);
-    pid_t pid = converter_pid;
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    return std::fwrite(data, size, 1, stream) == 1;
+}
+
+int converter_close(FILE *stream)
+{
+    return std::fclose(stream) == 0 ? 0 : errno;
+}
+
+int converter_wait(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
     }
+    return status;
+}
+
+bool converter_status_message(int wait_status, char *text, std::size_t size)
+{
+    int len = 0;
+    if (wait_status != -1 && WIFSIGNALED(wait_status))
+        len = std::snprintf(text, size, "velokit-filter was killed by signal %d.",
+                            WTERMSIG(wait_status));
+    else if (wait_status != -1 && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) != 0)
+        len = std::snprintf(text, size, "velokit-filter exited with status %d.",
+                            WEXITSTATUS(wait_status));
+    else if (size > 0)
+        text[0] = '\0';
+    return len > 0;
 }

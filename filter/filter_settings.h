@@ -17,13 +17,15 @@ struct filter_settings {
     char quality[setting_size];
 };
 
+// The areas themselves (filter_settings.cpp, in velokit_converter).
 void settings_clear(filter_settings *settings);
 
 // Copies len bytes of text into a setting; false if they do not fit.
 bool setting_store(char *field, const char *text, std::size_t len);
 
-// Each of these returns nullptr when it succeeded, or the message to report
-// before the filter exits with status 1.
+// The filter's own settling (job_options.cpp, queue_ppd.cpp). Each of these
+// returns nullptr when it succeeded, or the message to report before the
+// filter exits with status 1.
 const char *settings_from_options(filter_settings *settings, const char *option_text);
 const char *settings_from_ppd(filter_settings *settings, ppd_file_s *ppd);
 const char *settings_from_queue(filter_settings *settings, const char *queue);

@@ -5,23 +5,6 @@
 #include <cups/cups.h>
 #include <initializer_list>
 
-void settings_clear(filter_settings *settings)
-{
-    settings->model[0] = '\0';
-    settings->ink[0] = '\0';
-    settings->media[0] = '\0';
-    settings->quality[0] = '\0';
-}
-
-bool setting_store(char *field, const char *text, std::size_t len)
-{
-    if (len >= setting_size)
-        return false;
-    std::memcpy(field, text, len);
-    field[len] = '\0';
-    return true;
-}
-
 // The first media option present decides, even when its value is empty:
 // the scheduler sends PageSize and PageRegion together, and PageSize wins.
 static const char *media_option(int num_options, cups_option_t *options)

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "converter.h"
+#include "job_converter.h"
 
 static int report(const char *message, int status)
 {
@@ -27,7 +28,7 @@ static int stream_page(cups_raster_t *raster, const cups_page_header2_t *header,
     for (unsigned y = 0; y < header->cupsHeight && status == 0; y++) {
         if (cupsRasterReadPixels(raster, row, header->cupsBytesPerLine) == 0) {
             status = report("cupsRasterReadPixels", 1);
-        } else if (std::fwrite(row, stride, 1, converter) != 1) {
+        } else if (!converter_write(converter, row, stride)) {
             std::perror("fwrite");
             status = 8;
         }
@@ -41,7 +42,7 @@ int stream_pages(cups_raster_t *raster, const filter_settings *settings, FILE **
     cups_page_header2_t header;
     while (cupsRasterReadHeader2(raster, &header) != 0) {
         if (*converter == nullptr)
-            *converter = converter_start(settings, header.cupsWidth, header.cupsHeight);
+            *converter = job_converter_start(settings, header.cupsWidth, header.cupsHeight);
         if (int status = stream_page(raster, &header, *converter))
             return status;
     }
@@ -62,8 +63,7 @@ int stream_job(int fd, const filter_settings *settings)
     if (int status = stream_pages(raster, settings, &converter))
         std::exit(status);
 
-    if (converter != nullptr)
-        converter_finish(converter);
+    int status = converter != nullptr ? job_converter_finish(converter) : 0;
     cupsRasterClose(raster);
-    return 0;
+    return status;
 }

@@ -1,17 +1,11 @@
 // Streaming the raster pages, row by row, to the print converter.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <cups/raster.h>
 
+#include "converter.h"
 #include "filter_settings.h"
-
-// Bytes sent per row: the pixel data rounded up to a multiple of 4.
-constexpr std::uint64_t row_stride(std::uint32_t bytes_per_line)
-{
-    return (static_cast<std::uint64_t>(bytes_per_line) * 8 + 31) / 32 * 4;
-}
 
 // Streams every page of an open raster, starting the converter at the first
 // page header unless *converter is already given. Returns 0 at the end of the

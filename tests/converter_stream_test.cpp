@@ -36,8 +36,11 @@ TEST(ConverterStream, RowsLeaveInWritesOfTheWholeArea)
     setting_store(settings.media, "A4", 2);
     setting_store(settings.quality, "NORMAL", 6);
 
-    FILE *stream = converter_start(&settings, 1000, 1000);
-    ASSERT_NE(stream, nullptr);
+    static char area[converter_buffer_size];
+    FILE *stream = nullptr;
+    pid_t pid = 0;
+    ASSERT_EQ(converter_start(&settings, 1000, 1000, -1, area, sizeof(area), &stream, &pid), 0);
+    ASSERT_GT(pid, 0);
     EXPECT_EQ(fcntl(fileno(stream), F_GETPIPE_SZ), converter_pipe_size);
 
     struct row_case {
@@ -65,9 +68,10 @@ TEST(ConverterStream, RowsLeaveInWritesOfTheWholeArea)
 
     // The converter would never end by itself.
     std::fflush(stream);
-    kill(-converter_pid, SIGKILL);
+    kill(-pid, SIGKILL);
     signal(SIGPIPE, SIG_IGN);
-    converter_finish(stream);
+    converter_close(stream);
+    converter_wait(pid);
 }
 
 } // namespace
