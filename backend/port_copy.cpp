@@ -1,49 +1,97 @@
 #include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include "diagnostics.h"
-#include "velokitlp.h"
+#include "velokit_port.h"
 
-static char chunk[CHUNK_SIZE];
+void port_copy_start(port_copy *copy, int input, int device, char *area, std::size_t size)
+{
+    *copy = port_copy{};
+    copy->input = input;
+    copy->device = device;
+    copy->area = area;
+    copy->size = size;
+}
+
+// Reads until a whole chunk waits in the area or the input ends: however the
+// data trickles in from a pipe, only the last chunk of a pass is short. What
+// is left of the last read moves to the front, so each read may fill the rest
+// of the area.
+static void fill(port_copy *copy)
+{
+    std::size_t waiting = copy->end - copy->start;
+    if (copy->start > 0) {
+        memmove(copy->area, copy->area + copy->start, waiting);
+        copy->start = 0;
+        copy->end = waiting;
+    }
+    while (!copy->ended && copy->end < PORT_CHUNK_SIZE) {
+        ssize_t n = read(copy->input, copy->area + copy->end, copy->size - copy->end);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            // A read error ends the pass as the end of the input does.
+            copy->read_error = n < 0 ? errno : 0;
+            copy->ended = true;
+        } else {
+            copy->end += static_cast<std::size_t>(n);
+        }
+    }
+}
 
 // Writes one chunk whole, going on after partial writes. A write failing with
 // ENOTTY is repeated once at once; any other failure, a repeated failure or a
 // write that takes nothing drops the rest of the chunk.
-static bool write_chunk(int device, size_t size)
+static bool write_chunk(port_copy *copy, const char *data, std::size_t size)
 {
-    size_t done = 0;
+    std::size_t done = 0;
     while (done < size) {
-        ssize_t n = write(device, chunk + done, size - done);
+        ssize_t n = write(copy->device, data + done, size - done);
         if (n < 0 && errno == ENOTTY)
-            n = write(device, chunk + done, size - done);
+            n = write(copy->device, data + done, size - done);
         if (n <= 0) {
-            msg_report(MSG_ERROR, "Unable to send print file to printer.");
+            copy->write_error = n < 0 ? errno : 0;
             return false;
         }
-        done += static_cast<size_t>(n);
+        done += static_cast<std::size_t>(n);
     }
     return true;
 }
 
-bool port_copy(FILE *input, int device, bool reporting)
+// Long passes look at the port this often: one fstat per 4 MiB costs nothing
+// next to the writes, and a port removed mid-job stops the copy within it.
+constexpr unsigned long check_interval = 4UL << 20;
+
+// A port whose file was unlinked while open takes every write and passes
+// nothing on. FIFOs and devices have links too, so only an unlinked one counts.
+static bool port_removed(int device)
 {
-    bool written = true;
-    unsigned long bytes = 0;
-    for (;;) {
-        // fread fills the whole chunk from a pipe too, however the data
-        // trickles in: only the last chunk of a pass is short.
-        size_t size = fread(chunk, 1, sizeof(chunk), input);
-        if (size == 0)
-            break;
-        bytes += size;
-        if (!write_chunk(device, size))
-            written = false;
-        if (reporting)
-            msg_report(MSG_INFO, "INFO: Sending print file, %lu bytes...\n", bytes);
-        // Short: the end of the input, or a read error, which ends the pass
-        // the same way.
-        if (size < sizeof(chunk))
-            break;
+    struct stat status {
+    };
+    return fstat(device, &status) == 0 && status.st_nlink == 0;
+}
+
+port_copy_result port_copy_chunk(port_copy *copy)
+{
+    if (copy->unchecked >= check_interval) {
+        copy->unchecked = 0;
+        if (port_removed(copy->device))
+            return PORT_PASS_REMOVED;
     }
-    return written;
+    if (copy->end - copy->start < PORT_CHUNK_SIZE)
+        fill(copy);
+    std::size_t size = copy->end - copy->start;
+    if (size > PORT_CHUNK_SIZE)
+        size = PORT_CHUNK_SIZE;
+    if (size == 0 && port_removed(copy->device))
+        return PORT_PASS_REMOVED;
+    if (size == 0)
+        return copy->read_error != 0 ? PORT_PASS_READ_FAILED : PORT_PASS_ENDED;
+
+    const char *chunk = copy->area + copy->start;
+    copy->start += size;
+    copy->bytes += size;
+    copy->unchecked += size;
+    return write_chunk(copy, chunk, size) ? PORT_CHUNK_WRITTEN : PORT_CHUNK_DROPPED;
 }

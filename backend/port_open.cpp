@@ -1,21 +1,13 @@
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
-#include <unistd.h>
 
-#include "diagnostics.h"
-#include "velokitlp.h"
+#include "velokit_port.h"
 
 int port_open(const char *path)
 {
-    for (;;) {
-        // The port belongs to the maker's software: never create it.
-        int fd = open(path, O_WRONLY | O_EXCL);
-        if (fd >= 0)
-            return fd;
-        if (errno != EBUSY)
-            msg_fatal("Unable to open VELO port device file \"%s\": %s\n", path, strerror(errno));
-        msg_report(MSG_INFO, "VELO port busy; will retry in 30 seconds...\n");
-        sleep(30);
-    }
+    // The port belongs to the maker's software: never create it. A printer
+    // application starts converters while other jobs print: they must not
+    // inherit the port.
+    int fd = open(path, O_WRONLY | O_EXCL | O_CLOEXEC);
+    return fd >= 0 ? fd : -errno;
 }

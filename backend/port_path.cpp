@@ -2,10 +2,9 @@
 #include <cups/http.h>
 #include <vector>
 
-#include "diagnostics.h"
-#include "velokitlp.h"
+#include "velokit_port.h"
 
-std::size_t uri_port_path(const char *uri, char path[PORT_PATH_MAX + 1], http_uri_status_t *status)
+std::size_t port_uri_path(const char *uri, char path[PORT_PATH_MAX + 1], http_uri_status_t *status)
 {
     // The splitter cuts whatever does not fit its areas without a word; areas
     // as long as the URI itself mean a long path is refused instead of being
@@ -28,13 +27,14 @@ std::size_t uri_port_path(const char *uri, char path[PORT_PATH_MAX + 1], http_ur
     return length;
 }
 
-void port_path(const char *uri, char path[PORT_PATH_MAX + 1])
+bool port_is_maker_path(const char *path)
 {
-    http_uri_status_t status = HTTP_URI_STATUS_OK;
-    size_t length = uri_port_path(uri, path, &status);
-    if (status < HTTP_URI_STATUS_OK)
-        msg_fatal("Bad device URI \"%s\": %s", uri, httpURIStatusString(status));
-    if (length > PORT_PATH_MAX)
-        msg_fatal("VELO port device file name is too long (%zu characters, at most %d).", length,
-                  PORT_PATH_MAX);
+    for (const char *prefix : {"/var/run/velokitlp", "/run/velokitlp"}) {
+        size_t n = strlen(prefix);
+        if (strncmp(path, prefix, n) == 0) {
+            const char *number = path + n;
+            return *number != '\0' && strspn(number, "0123456789") == strlen(number);
+        }
+    }
+    return false;
 }

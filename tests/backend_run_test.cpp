@@ -225,7 +225,7 @@ std::string sent(std::size_t bytes)
 }
 const std::string exclusive_write = [] {
     char flags[16];
-    snprintf(flags, sizeof(flags), "0x%x", O_WRONLY | O_EXCL);
+    snprintf(flags, sizeof(flags), "0x%x", O_WRONLY | O_EXCL | O_CLOEXEC);
     return std::string(flags);
 }();
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "velokitlp.h"
+#include "velokit_port.h"
 
 namespace
 {
@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     char path[PORT_PATH_MAX + 1];
     std::memset(path, 'x', sizeof(path));
     http_uri_status_t status = HTTP_URI_STATUS_OK;
-    std::size_t length = uri_port_path(uri.c_str(), path, &status);
+    std::size_t length = port_uri_path(uri.c_str(), path, &status);
 
     if (status < HTTP_URI_STATUS_OK) {
         check(length == 0);
