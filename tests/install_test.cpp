@@ -36,6 +36,11 @@ const std::vector<installed_file> product_files = {
     {"share/ppd/velokit/orvexv3.ppd", 0644},
     {"share/man/man8/rastertovelokit.8.gz", 0644},
     {"share/man/man8/velokitlp.8.gz", 0644},
+#ifdef VELOKIT_APP_BUILT
+    {"sbin/velokit-printer-app", 0755},
+    {"lib/systemd/system/velokit-printer-app.service", 0644},
+    {"share/man/man8/velokit-printer-app.8.gz", 0644},
+#endif
 };
 
 struct tree_entry {

@@ -1,0 +1,34 @@
+// The parts of velokit-printer-app, one file each.
+#pragma once
+
+#include <pappl/pappl.h>
+
+#include "models.h"
+
+// app_drivers.cpp: one driver per model, described by its *ModelName.
+extern pappl_pr_driver_t *const app_driver_list;
+extern const int app_num_drivers;
+bool driver_setup(pappl_system_t *system, const char *driver_name, const char *device_uri,
+                  const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs, void *cbdata);
+
+// app_system.cpp: the server's system object, from the usual server options.
+pappl_system_t *system_create(int num_options, cups_option_t *options, void *data);
+
+// port_scheme.cpp: the velokitlp device scheme on the maker's port files.
+void port_scheme_add();
+// True for velokitlp:/var/run/velokitlpN and velokitlp:/run/velokitlpN.
+bool port_uri_accepted(const char *device_uri);
+
+// raster_job.cpp: rows of every page to the maker's converter, its output to
+// the port.
+bool job_start(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+bool job_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                    unsigned page);
+bool job_write_row(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                   unsigned y, const unsigned char *row);
+bool job_end_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                  unsigned page);
+bool job_end(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+
+// pdf_filter.cpp: PDF through Ghostscript into the raster path.
+bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *data);

@@ -1,0 +1,61 @@
+// One job of the printer application, from its first row to the port: the
+// converter it started, the thread copying the converter's output to the
+// port and the thread watching for a cancel.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <pthread.h>
+#include <sys/types.h>
+
+#include "app.h"
+#include "converter.h"
+#include "filter_settings.h"
+#include "velokit_port.h"
+
+struct print_job {
+    pappl_job_t *job = nullptr;
+    const model_info *model = nullptr;
+    filter_settings settings{};
+
+    int port = -1; // the port, open for writing while the job prints
+
+    // The converter, from the first page on. Its pid is its process group;
+    // converter_lock guards it against the cancel watcher, which must never
+    // signal a group whose leader has been reaped and its number reused.
+    FILE *converter = nullptr;
+    pid_t converter_pid = 0;
+    bool converter_reaped = false;
+    bool canceled = false; // the watcher has acted: no converter may start
+    pthread_mutex_t converter_lock = PTHREAD_MUTEX_INITIALIZER;
+
+    // The copy of the converter's output to the port, on a thread of its own.
+    int output = -1; // read end of the converter's standard output
+    pthread_t copier{};
+    bool copier_running = false;
+    std::atomic<bool> copy_failed{false};
+    char copy_message[PORT_PATH_MAX + 128] = "";
+
+    // The cancel watcher.
+    pthread_t watcher{};
+    bool watcher_running = false;
+    std::atomic<bool> finished{false};
+
+    bool failed = false; // a row could not be handed to the converter
+    unsigned char *row = nullptr;
+    std::size_t row_size = 0; // row_stride of the page
+
+    char stream_area[converter_buffer_size];
+    char copy_area[PORT_CHUNK_SIZE * 8];
+};
+
+// job_port.cpp: the port opened, waiting while it is busy; the converter's
+// output copied to it.
+bool port_open_waiting(print_job *pj);
+bool copier_start(print_job *pj);
+// Waits for the copy to end; false when the port did not get everything.
+bool copier_finish(print_job *pj);
+
+// job_cancel.cpp: a cancel stops the job's converter and tells the daemon.
+bool watcher_start(print_job *pj);
+void watcher_stop(print_job *pj);

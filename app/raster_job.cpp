@@ -1,0 +1,228 @@
+// The raster callbacks: every job, whatever it came in as, reaches the
+// maker's converter as the filter feeds it. The converter starts at the first
+// page with the filter's command line (model, the first page's width and
+// height, ink, media, quality), every row goes to it padded to row_stride,
+// and its output goes to the port.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "print_job.h"
+
+// The job's message and log say why it failed; returns false.
+__attribute__((format(printf, 2, 3))) static bool job_failure(print_job *pj, const char *format,
+                                                              ...)
+{
+    char message[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof(message), format, args);
+    va_end(args);
+    papplJobSetMessage(pj->job, "%s", message);
+    papplLogJob(pj->job, PAPPL_LOGLEVEL_ERROR, "%s", message);
+    return false;
+}
+
+// The converter's words describe the rows it gets: the ink from the raster's
+// colours, the quality from its resolution, the media from the job's size.
+static bool settle(print_job *pj, const pappl_pr_options_t *options)
+{
+    const cups_page_header2_t *header = &options->header;
+    const model_info *model = pj->model;
+    if (header->cupsBitsPerColor != 8 || (header->cupsNumColors != 1 && header->cupsNumColors != 3))
+        return job_failure(pj, "The raster is neither 8-bit gray nor 8-bit RGB.");
+    bool color = header->cupsNumColors == 3;
+    const char *ink = nullptr;
+    for (int i = 0; i < model->num_inks && ink == nullptr; i++) {
+        if (model->inks[i].color == color)
+            ink = model->inks[i].keyword;
+    }
+    const char *quality = nullptr;
+    for (int i = 0; i < model->num_qualities && quality == nullptr; i++) {
+        if (static_cast<unsigned>(model->qualities[i].dpi) == header->HWResolution[0] &&
+            header->HWResolution[0] == header->HWResolution[1])
+            quality = model->qualities[i].keyword;
+    }
+    const char *media = nullptr;
+    for (int i = 0; i < model->num_media && media == nullptr; i++) {
+        if (std::strcmp(model->media[i].pwg_name, options->media.size_name) == 0)
+            media = model->media[i].keyword;
+    }
+    if (ink == nullptr)
+        return job_failure(pj, "This model has no ink for %s raster.", color ? "RGB" : "gray");
+    if (quality == nullptr)
+        return job_failure(pj, "This model prints at no such resolution.");
+    if (media == nullptr)
+        return job_failure(pj, "This model has no media %s.", options->media.size_name);
+    settings_clear(&pj->settings);
+    if (!setting_store(pj->settings.model, model->model_name, std::strlen(model->model_name)) ||
+        !setting_store(pj->settings.ink, ink, std::strlen(ink)) ||
+        !setting_store(pj->settings.media, media, std::strlen(media)) ||
+        !setting_store(pj->settings.quality, quality, std::strlen(quality)))
+        return job_failure(pj, "A converter setting is longer than 255 characters.");
+    return true;
+}
+
+static bool converter_begin(print_job *pj, const pappl_pr_options_t *options)
+{
+    if (!settle(pj, options))
+        return false;
+    int output[2];
+    if (pipe2(output, O_CLOEXEC) != 0)
+        return job_failure(pj, "Cannot start velokit-filter: %s", std::strerror(errno));
+    int error = 0;
+    pthread_mutex_lock(&pj->converter_lock);
+    if (!pj->canceled)
+        error = converter_start(&pj->settings, options->header.cupsWidth,
+                                options->header.cupsHeight, output[1], pj->stream_area,
+                                sizeof(pj->stream_area), &pj->converter, &pj->converter_pid);
+    pthread_mutex_unlock(&pj->converter_lock);
+    close(output[1]);
+    pj->output = output[0];
+    if (pj->converter == nullptr) {
+        if (error == converter_line_too_long)
+            return job_failure(pj, "Converter command line is longer than 255 characters.");
+        return job_failure(pj, "Cannot start velokit-filter: %s",
+                           error != 0 ? std::strerror(error) : "the job is canceled");
+    }
+    papplLogJob(pj->job, PAPPL_LOGLEVEL_INFO, "Started velokit-filter %s %u %u %s %s %s.",
+                pj->settings.model, options->header.cupsWidth, options->header.cupsHeight,
+                pj->settings.ink, pj->settings.media, pj->settings.quality);
+    return copier_start(pj);
+}
+
+// Ends the converter's input and waits for it. The watcher may signal its
+// group until the wait has seen it end, and never after it is reaped.
+static bool converter_end(print_job *pj)
+{
+    if (pj->converter_pid <= 0) {
+        if (pj->converter != nullptr)
+            converter_close(pj->converter);
+        pj->converter = nullptr;
+        return true;
+    }
+    int error = converter_close(pj->converter);
+    pj->converter = nullptr;
+    siginfo_t info;
+    while (waitid(P_PID, pj->converter_pid, &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    pthread_mutex_lock(&pj->converter_lock);
+    pj->converter_reaped = true;
+    pthread_mutex_unlock(&pj->converter_lock);
+    int status = converter_wait(pj->converter_pid);
+
+    char text[converter_message_size];
+    if (papplJobIsCanceled(pj->job))
+        return true;
+    if (converter_status_message(status, text, sizeof(text)))
+        return job_failure(pj, "%s", text);
+    if (error != 0)
+        return job_failure(pj, "Unable to send rows to velokit-filter: %s", std::strerror(error));
+    return true;
+}
+
+static void release(print_job *pj)
+{
+    watcher_stop(pj);
+    if (pj->port >= 0)
+        close(pj->port);
+    std::free(pj->row);
+    papplJobSetData(pj->job, nullptr);
+    delete pj;
+}
+
+bool job_start(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/)
+{
+    auto *pj = new (std::nothrow) print_job;
+    if (pj == nullptr) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Cannot allocate the job's areas.");
+        return false;
+    }
+    pj->job = job;
+    papplJobSetData(job, pj);
+    pj->model = model_find(papplPrinterGetDriverName(papplJobGetPrinter(job)));
+    // The watcher first: a cancel while the port is busy still tells the daemon.
+    bool started = pj->model != nullptr && watcher_start(pj) && port_open_waiting(pj);
+    if (!started)
+        release(pj);
+    return started;
+}
+
+bool job_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
+                    unsigned /*page*/)
+{
+    auto *pj = static_cast<print_job *>(papplJobGetData(job));
+    if (pj == nullptr || pj->failed)
+        return false;
+    if (pj->converter == nullptr && !converter_begin(pj, options)) {
+        pj->failed = true;
+        return false;
+    }
+    std::uint64_t stride = row_stride(options->header.cupsBytesPerLine);
+    if (stride > UINT32_MAX || stride == 0) {
+        pj->failed = true;
+        return job_failure(pj, "Raster row is too large.");
+    }
+    // Zeroed once: the pad bytes after each row's pixels stay zero.
+    pj->row = static_cast<unsigned char *>(std::calloc(1, stride));
+    if (pj->row == nullptr) {
+        pj->failed = true;
+        return job_failure(pj, "Cannot allocate the raster row area.");
+    }
+    pj->row_size = stride;
+    return true;
+}
+
+bool job_write_row(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
+                   unsigned /*y*/, const unsigned char *row)
+{
+    auto *pj = static_cast<print_job *>(papplJobGetData(job));
+    if (pj == nullptr || pj->failed || pj->converter == nullptr || pj->row == nullptr)
+        return false;
+    const unsigned char *record = row;
+    if (pj->row_size != options->header.cupsBytesPerLine) {
+        std::memcpy(pj->row, row, options->header.cupsBytesPerLine);
+        record = pj->row;
+    }
+    if (converter_write(pj->converter, record, pj->row_size))
+        return true;
+    int error = errno;
+    pj->failed = true;
+    if (!papplJobIsCanceled(job))
+        job_failure(pj, "Unable to send rows to velokit-filter: %s", std::strerror(error));
+    return false;
+}
+
+bool job_end_page(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/,
+                  unsigned /*page*/)
+{
+    auto *pj = static_cast<print_job *>(papplJobGetData(job));
+    if (pj == nullptr)
+        return false;
+    std::free(pj->row);
+    pj->row = nullptr;
+    return !pj->failed;
+}
+
+// A job whose data did not reach the port whole is never completed.
+bool job_end(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/)
+{
+    auto *pj = static_cast<print_job *>(papplJobGetData(job));
+    if (pj == nullptr)
+        return false;
+    bool ok = !pj->failed;
+    ok = converter_end(pj) && ok;
+    ok = copier_finish(pj) && ok;
+    bool canceled = papplJobIsCanceled(job);
+    if (!ok && !canceled)
+        papplJobSetReasons(job, PAPPL_JREASON_JOB_COMPLETED_WITH_ERRORS, PAPPL_JREASON_NONE);
+    release(pj);
+    return ok || canceled;
+}

@@ -1,0 +1,22 @@
+// velokit-printer-app: the Velokit driver as a printer application. Every
+// IPP client prints to it driverlessly; it drives the maker's converter and
+// ports with the classic driver's own code.
+#include <csignal>
+
+#include "app.h"
+
+static const char footer_html[] =
+    "Velokit printer application for ORVEX inkjet printers, driven through the maker's "
+    "print software.";
+
+int main(int argc, char *argv[])
+{
+    // A converter or port that has gone away fails a write; it must never
+    // end the server.
+    signal(SIGPIPE, SIG_IGN);
+    // Before the main loop: the devices sub-command lists the ports without
+    // a server.
+    port_scheme_add();
+    return papplMainloop(argc, argv, VELOKIT_VERSION, footer_html, app_num_drivers, app_driver_list,
+                         nullptr, driver_setup, nullptr, nullptr, system_create, nullptr, nullptr);
+}

@@ -1,0 +1,259 @@
+// velokit-printer-app end to end, in the sandbox: the real server on a
+// loopback port, its own clients, ipptool's peer the private CUPS scheduler,
+// the simulated converter in page mode and the simulated control daemon.
+#include <gtest/gtest.h>
+#include <sstream>
+#include <unistd.h>
+
+#include "control_daemon.h"
+#include "print_job.h"
+#include "printer_app.h"
+#include "sandbox.h"
+
+namespace
+{
+
+constexpr int app_port = 8631;
+const std::string sim_dir = "/run/velokit-sim";
+const std::string fault_log = "/run/velokit-app-fault.log";
+
+struct app_documents {
+    std::string pdf, pwg_rgb_300, pwg_gray_150, jpeg;
+};
+app_documents docs;
+app_server server;
+
+std::string gs_render(const std::string &dir, const std::string &name,
+                      const std::vector<std::string> &device)
+{
+    std::string out = dir + "/" + name;
+    std::vector<std::string> argv = {"/usr/bin/gs",
+                                     "-q",
+                                     "-dNOPAUSE",
+                                     "-dBATCH",
+                                     "-dSAFER",
+                                     "-dDEVICEWIDTHPOINTS=595",
+                                     "-dDEVICEHEIGHTPOINTS=842"};
+    argv.insert(argv.end(), device.begin(), device.end());
+    argv.insert(argv.end(), {"-sOutputFile=" + out, docs.pdf});
+    process_result r = process_run({argv});
+    if (r.status != 0)
+        throw std::runtime_error("gs could not make " + name + ": " + r.err);
+    return out;
+}
+
+void clear_simulator()
+{
+    for (const char *name : {"argv", "pid", "child.pid", "output", "pages", "done", "stdin"})
+        unlink((sim_dir + "/" + name).c_str());
+}
+
+std::vector<std::string> converter_words()
+{
+    std::vector<std::string> argv;
+    std::istringstream in(read_file(sim_dir + "/argv"));
+    for (std::string word; std::getline(in, word);)
+        argv.push_back(word);
+    return argv;
+}
+
+// Pixels of an A4 or Letter side at dpi, as the renderers round them.
+bool near_pixels(const std::string &text, int hundredths_mm, int dpi)
+{
+    long expected = static_cast<long>(hundredths_mm) * dpi / 2540;
+    long got = std::atol(text.c_str());
+    return got >= expected - 1 && got <= expected + 1;
+}
+
+class PrinterApp : public ::testing::Test
+{
+  protected:
+    static void SetUpTestSuite()
+    {
+        ASSERT_NO_FATAL_FAILURE(require_sandbox());
+        std::string dir = make_test_dir("app");
+        docs.pdf = make_sample_pdf(dir);
+        docs.pwg_rgb_300 =
+            gs_render(dir, "rgb300.pwg", {"-sDEVICE=pwgraster", "-r300", "-dcupsColorSpace=19"});
+        docs.pwg_gray_150 =
+            gs_render(dir, "gray150.pwg", {"-sDEVICE=pwgraster", "-r150", "-dcupsColorSpace=18"});
+        docs.jpeg = gs_render(dir, "photo.jpg", {"-sDEVICE=jpeg", "-r40", "-dLastPage=1"});
+        set_port_files({0, 1, 2, 3});
+        // Port 2 refuses every write; port 3 is busy for its first two opens.
+        ASSERT_EQ(process_run({{"/bin/mount", "-n", "--bind", "/dev/full", port_file(2)}}).status,
+                  0);
+        server =
+            app_start(app_port, dir + "/server.log",
+                      {"VELOKIT_SIM_MODE=page", "LD_PRELOAD=" VELOKIT_FAULT_SHIM,
+                       "FAULT_PORT=" + port_file(3), "FAULT_BUSY=2", "FAULT_LOG=" + fault_log});
+    }
+};
+
+TEST_F(PrinterApp, ListsThePortsAndAddsPrintersOnThemOnly)
+{
+    process_result devices = app_run({"devices"});
+    EXPECT_EQ(devices.out, "velokitlp:/var/run/velokitlp0\nvelokitlp:/var/run/velokitlp1\n"
+                           "velokitlp:/var/run/velokitlp2\nvelokitlp:/var/run/velokitlp3\n");
+    for (int port : {0, 2, 3}) {
+        process_result r = app_run({"add", "-d", "p" + std::to_string(port), "-m", "orvex_v1", "-v",
+                                    "velokitlp:" + port_file(port)});
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+    for (const char *uri : {"velokitlp:/etc/passwd", "velokitlp:/var/run/velokitlp0/../x",
+                            "velokitlp:/tmp/velokitlp1"}) {
+        process_result r = app_run({"add", "-d", "bad", "-m", "orvex_v2", "-v", uri});
+        EXPECT_NE(r.status, 0) << uri;
+    }
+    EXPECT_EQ(app_run({"printers"}).out, "p0\np2\np3\n");
+}
+
+struct print_case {
+    const char *name;
+    const std::string *document;
+    std::vector<std::string> options;
+    const char *ink, *media, *quality;
+    int dpi, pages;
+};
+
+TEST_F(PrinterApp, PrintsEveryFormatWithTheFiltersCommandLine)
+{
+    const print_case cases[] = {
+        {"PWG raster in colour", &docs.pwg_rgb_300, {}, "COLOR", "A4", "NORMAL", 300, 2},
+        {"PWG raster in gray",
+         &docs.pwg_gray_150,
+         {"print-color-mode=monochrome", "print-quality=draft"},
+         "MONO",
+         "A4",
+         "DRAFT",
+         150,
+         2},
+        {"JPEG, monochrome, high",
+         &docs.jpeg,
+         {"print-color-mode=monochrome", "print-quality=high"},
+         "MONO",
+         "A4",
+         "PHOTO",
+         600,
+         1},
+        {"PDF, draft", &docs.pdf, {"print-quality=draft"}, "COLOR", "A4", "DRAFT", 150, 2},
+        {"PDF, monochrome, Letter",
+         &docs.pdf,
+         {"print-color-mode=monochrome", "media=na_letter_8.5x11in"},
+         "MONO",
+         "Letter",
+         "NORMAL",
+         300,
+         2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        clear_simulator();
+        int job = app_submit("p0", *c.document, c.options);
+        ASSERT_GT(job, 0);
+        EXPECT_EQ(app_wait_job("p0", job, 60000), "completed") << read_file(server.log);
+        std::vector<std::string> argv = converter_words();
+        ASSERT_EQ(argv.size(), 10u) << read_file(sim_dir + "/argv");
+        EXPECT_EQ(argv[0], "/usr/lib/cups/filter/velokit-filter");
+        EXPECT_EQ(argv[1] + " " + argv[2] + " " + argv[3] + " " + argv[4],
+                  "ORVEX Inkjet Printer V1");
+        int width = std::string(c.media) == "A4" ? 21000 : 21590;
+        int length = std::string(c.media) == "A4" ? 29700 : 27940;
+        EXPECT_TRUE(near_pixels(argv[5], width, c.dpi)) << argv[5];
+        EXPECT_TRUE(near_pixels(argv[6], length, c.dpi)) << argv[6];
+        EXPECT_EQ(argv[7] + " " + argv[8] + " " + argv[9],
+                  std::string(c.ink) + " " + c.media + " " + c.quality);
+        // Every row of every page arrived whole, and the port holds exactly
+        // what the converter wrote.
+        EXPECT_EQ(read_file(sim_dir + "/pages"), "pages " + std::to_string(c.pages) + "\nrows " +
+                                                     std::to_string(c.pages * std::stol(argv[6])) +
+                                                     "\nleft 0\n");
+        std::string output = read_file(sim_dir + "/output");
+        EXPECT_FALSE(output.empty());
+        EXPECT_TRUE(wait_until([&] { return read_file(port_file(0)) == output; }, 5000));
+        write_file(port_file(0), "");
+    }
+}
+
+TEST_F(PrinterApp, APortThatRefusesWritesAbortsTheJob)
+{
+    clear_simulator();
+    int job = app_submit("p2", docs.pdf, {"print-quality=draft"});
+    ASSERT_GT(job, 0);
+    EXPECT_EQ(app_wait_job("p2", job, 60000), "aborted");
+    EXPECT_TRUE(file_exists(sim_dir + "/output"));
+}
+
+TEST_F(PrinterApp, ABusyPortDelaysTheJobThenPrints)
+{
+    clear_simulator();
+    int job = app_submit("p3", docs.pdf, {"print-quality=draft"});
+    ASSERT_GT(job, 0);
+    EXPECT_EQ(app_wait_job("p3", job, 60000), "completed");
+    // Two busy opens, each followed by 30 seconds of waiting (the shim only
+    // records the sleeps), then the open that prints.
+    std::istringstream log(read_file(fault_log));
+    int busy = 0, opened = 0, slept = 0;
+    for (std::string event, a, b; log >> event >> a;) {
+        if (event == "open" && log >> b)
+            (b == "-16" ? busy : opened)++;
+        else if (event == "sleep")
+            slept += std::stoi(a);
+        else if (event == "write")
+            log >> b;
+    }
+    EXPECT_EQ(busy, 2);
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(slept, 60);
+    std::string output = read_file(sim_dir + "/output");
+    EXPECT_FALSE(output.empty());
+    EXPECT_TRUE(wait_until([&] { return read_file(port_file(3)) == output; }, 5000));
+}
+
+// The road of every client on another machine: a CUPS queue made
+// driverlessly on the app's printer.
+TEST_F(PrinterApp, ADriverlessCupsQueuePrintsThroughIt)
+{
+    const private_scheduler &cups = scheduler();
+    std::string uri = "ipp://127.0.0.1:" + std::to_string(app_port) + "/ipp/print/p0";
+    process_result r =
+        process_run({{"/usr/sbin/lpadmin", "-p", "orvex", "-E", "-v", uri, "-m", "everywhere"}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(wait_for_file(cups.dir + "/etc/ppd/orvex.ppd", 20000));
+    clear_simulator();
+    write_file(port_file(0), "");
+    ASSERT_GT(lp_submit("orvex", docs.pdf, {"print-color-mode=monochrome", "print-quality=3"}), 0);
+    ASSERT_TRUE(wait_for_file(sim_dir + "/done", 60000)) << read_file(server.log);
+    std::vector<std::string> argv = converter_words();
+    ASSERT_EQ(argv.size(), 10u);
+    EXPECT_EQ(argv[7] + " " + argv[9], "MONO DRAFT");
+    std::string output = read_file(sim_dir + "/output");
+    EXPECT_TRUE(wait_until([&] { return read_file(port_file(0)) == output; }, 10000));
+}
+
+// Last: the server restarts with a converter that stops reading, so that a
+// job can be cancelled while it prints.
+TEST_F(PrinterApp, PrintersSurviveARestartAndACancelLeavesNothing)
+{
+    ASSERT_TRUE(app_stop(server));
+    server = app_start(
+        app_port, server.log,
+        {"VELOKIT_SIM_MODE=stall", "VELOKIT_SIM_STALL_BYTES=65536", "VELOKIT_SIM_SPAWN=1"});
+    EXPECT_EQ(app_run({"printers"}).out, "p0\np2\np3\n");
+    EXPECT_NE(app_run({"jobs", "-d", "p0"}).out.find(" completed "), std::string::npos);
+
+    control_daemon daemon = daemon_start("payload");
+    clear_simulator();
+    int job = app_submit("p0", docs.pdf, {"print-quality=high"});
+    ASSERT_GT(job, 0);
+    ASSERT_TRUE(wait_for_file(sim_dir + "/child.pid", 30000));
+    pid_t converter = read_pid(sim_dir + "/pid"), child = read_pid(sim_dir + "/child.pid");
+    EXPECT_EQ(app_run({"cancel", "-d", "p0", "-j", std::to_string(job)}).status, 0);
+    EXPECT_TRUE(wait_until([&] { return daemon_received(daemon) == cancel_packet; }, 1000));
+    EXPECT_TRUE(wait_until([&] { return process_gone(converter) && process_gone(child); }, 1000));
+    EXPECT_EQ(app_wait_job("p0", job, 10000), "canceled");
+    EXPECT_TRUE(wait_until([] { return job_processes().empty(); }, 5000));
+    daemon_stop(daemon);
+    EXPECT_TRUE(app_stop(server));
+}
+
+} // namespace

@@ -1,0 +1,91 @@
+#include "printer_app.h"
+
+#include <csignal>
+#include <sstream>
+#include <stdexcept>
+
+const char *const printer_app_binary = VELOKIT_APP_BINARY;
+
+app_server app_start(int port, const std::string &log, const std::vector<std::string> &env)
+{
+    app_server server;
+    server.port = port;
+    server.log = log;
+    server.process =
+        process_start({{printer_app_binary, "server", "-o", "server-port=" + std::to_string(port),
+                        "-o", "log-file=" + log, "-o", "log-level=debug"},
+                       "",
+                       env,
+                       "",
+                       -1,
+                       600000});
+    bool up = wait_until(
+        [] { return app_run({"status"}).out.find("Running") != std::string::npos; }, 10000);
+    if (!up)
+        throw std::runtime_error("velokit-printer-app server did not start:\n" + read_file(log));
+    return server;
+}
+
+// The server acts on shutdown when its main loop next wakes: a status request
+// wakes it.
+bool app_stop(app_server &server)
+{
+    app_run({"shutdown"});
+    bool ended = wait_until(
+        [&] {
+            app_run({"status"});
+            return process_gone(server.process.pid);
+        },
+        15000);
+    if (!ended)
+        kill(server.process.pid, SIGKILL);
+    process_finish(server.process);
+    return ended;
+}
+
+process_result app_run(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv = {printer_app_binary};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return process_run({argv});
+}
+
+int app_submit(const std::string &printer, const std::string &file,
+               const std::vector<std::string> &options)
+{
+    std::vector<std::string> args = {"submit", "-d", printer};
+    for (const auto &o : options)
+        args.insert(args.end(), {"-o", o});
+    args.push_back(file);
+    process_result r = app_run(args);
+    // "PRINTER-ID"
+    std::string prefix = printer + "-";
+    if (r.status != 0 || r.out.compare(0, prefix.size(), prefix) != 0)
+        return -1;
+    return std::atoi(r.out.c_str() + prefix.size());
+}
+
+std::string app_job_state(const std::string &printer, int job)
+{
+    std::istringstream lines(app_run({"jobs", "-d", printer}).out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        int id = 0;
+        std::string state;
+        if (fields >> id >> state && id == job)
+            return state;
+    }
+    return "";
+}
+
+std::string app_wait_job(const std::string &printer, int job, int timeout_ms)
+{
+    std::string state;
+    wait_until(
+        [&] {
+            state = app_job_state(printer, job);
+            return state == "completed" || state == "aborted" || state == "canceled";
+        },
+        timeout_ms);
+    return state;
+}
