@@ -1,9 +1,12 @@
 // The backend's device URI, as a queue administrator sets it, to the port
-// device file path it opens.
+// device file path it opens; and the printer application's check that such
+// a path is one of the maker's port files, the only ones its root server
+// writes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "velokit_port.h"
@@ -39,5 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // A whole path, never one cut to fit, and never with its query.
     check(std::strlen(path) == length && std::strchr(path, '?') == nullptr);
     check(length <= uri.size());
+    if (port_is_maker_path(path)) {
+        const char *number = nullptr;
+        for (const char *dir : {"/var/run/velokitlp", "/run/velokitlp"}) {
+            if (std::strncmp(path, dir, std::strlen(dir)) == 0)
+                number = path + std::strlen(dir);
+        }
+        check(number != nullptr && *number != '\0' &&
+              std::strspn(number, "0123456789") == std::strlen(number));
+    }
     return 0;
 }
