@@ -2,6 +2,7 @@
 // inks and qualities of its PPD (models.h), so both ways of printing offer
 // the same choices and defaults.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -24,6 +25,11 @@ static int fill_driver_list()
 
 const int app_num_drivers = fill_driver_list();
 pappl_pr_driver_t *const app_driver_list = driver_list;
+
+static int hundredths_mm(double points)
+{
+    return static_cast<int>(std::lround(points * 2540.0 / 72.0));
+}
 
 const model_info *model_find(const char *driver_name)
 {
@@ -60,8 +66,10 @@ static void set_media(const model_info *model, pappl_pr_driver_data_t *data)
     // areas, so nothing is ever placed outside the area the PPD gives.
     for (int i = 0; i < model->num_media; i++) {
         const model_media *m = &model->media[i];
-        data->left_right = std::max({data->left_right, m->left, m->right});
-        data->bottom_top = std::max({data->bottom_top, m->bottom, m->top});
+        data->left_right = std::max(
+            {data->left_right, hundredths_mm(m->left), hundredths_mm(m->width_pt - m->right)});
+        data->bottom_top = std::max(
+            {data->bottom_top, hundredths_mm(m->bottom), hundredths_mm(m->length_pt - m->top)});
     }
     media_col(def, data, &data->media_default);
     media_col(def, data, &data->media_ready[0]);

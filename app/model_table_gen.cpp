@@ -96,11 +96,9 @@ static std::string media_table(const std::string &path, ppd_file_t *ppd, const s
         if (std::strcmp(keyword, option->defchoice) == 0)
             *default_index = *count;
         char line[512];
-        std::snprintf(line, sizeof(line), "    {%s, %s, %d, %d, %d, %d, %d, %d},\n",
+        std::snprintf(line, sizeof(line), "    {%s, %s, %d, %d, %g, %g, %g, %g, %g, %g},\n",
                       quoted(keyword).c_str(), quoted(pwg->pwg).c_str(), pwg->width, pwg->length,
-                      hundredths_mm(size->left), hundredths_mm(size->bottom),
-                      hundredths_mm(size->width - size->right),
-                      hundredths_mm(size->length - size->top));
+                      size->width, size->length, size->left, size->bottom, size->right, size->top);
         out += line;
         ++*count;
     }

@@ -5,10 +5,13 @@
 #pragma once
 
 struct model_media {
-    const char *keyword;          // the PPD's PageSize choice, the converter's media word
-    const char *pwg_name;         // the IPP media name of the same size
-    int width, length;            // hundredths of millimetres
-    int left, bottom, right, top; // the PPD's imageable area as margins
+    const char *keyword;  // the PPD's PageSize choice, the converter's media word
+    const char *pwg_name; // the IPP media name of the same size
+    int width, length;    // hundredths of millimetres
+    // The PPD's page and imageable area in points, the area from the
+    // bottom-left corner: the rows the converter gets cover the area only.
+    double width_pt, length_pt;
+    double left, bottom, right, top;
 };
 
 struct model_ink {

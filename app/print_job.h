@@ -41,9 +41,16 @@ struct print_job {
     bool watcher_running = false;
     std::atomic<bool> finished{false};
 
-    bool failed = false; // a row could not be handed to the converter
+    bool failed = false;                // a row could not be handed to the converter
+    const model_media *media = nullptr; // the job's, from the first page
+
+    // The page's imageable area in the raster PAPPL hands over, which covers
+    // the whole sheet: the converter gets these rows and columns only, as the
+    // classic driver's renderer gives them.
+    unsigned area_x = 0, area_y = 0, area_width = 0, area_height = 0;
+    unsigned pixel_bytes = 0;
     unsigned char *row = nullptr;
-    std::size_t row_size = 0; // row_stride of the page
+    std::size_t row_size = 0; // row_stride of the area's rows
 
     char stream_area[converter_buffer_size];
     char copy_area[PORT_CHUNK_SIZE * 8];

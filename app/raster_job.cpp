@@ -4,6 +4,7 @@
 // height, ink, media, quality), every row goes to it padded to row_stride,
 // and its output goes to the port.
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -52,8 +53,10 @@ static bool settle(print_job *pj, const pappl_pr_options_t *options)
     }
     const char *media = nullptr;
     for (int i = 0; i < model->num_media && media == nullptr; i++) {
-        if (std::strcmp(model->media[i].pwg_name, options->media.size_name) == 0)
-            media = model->media[i].keyword;
+        if (std::strcmp(model->media[i].pwg_name, options->media.size_name) == 0) {
+            pj->media = &model->media[i];
+            media = pj->media->keyword;
+        }
     }
     if (ink == nullptr)
         return job_failure(pj, "This model has no ink for %s raster.", color ? "RGB" : "gray");
@@ -70,19 +73,36 @@ static bool settle(print_job *pj, const pappl_pr_options_t *options)
     return true;
 }
 
+// The PPD's imageable area of the job's media, in pixels of this page.
+static void page_area(print_job *pj, const cups_page_header2_t *header)
+{
+    const model_media *m = pj->media;
+    double xres = header->HWResolution[0] / 72.0, yres = header->HWResolution[1] / 72.0;
+    auto pixels = [](double points, double per_point, unsigned limit) {
+        double n = std::floor(points * per_point);
+        return n <= 0 ? 0U : n >= limit ? limit : static_cast<unsigned>(n);
+    };
+    pj->area_x = pixels(m->left, xres, header->cupsWidth);
+    pj->area_y = pixels(m->length_pt - m->top, yres, header->cupsHeight);
+    pj->area_width = pixels(m->right - m->left, xres, header->cupsWidth - pj->area_x);
+    pj->area_height = pixels(m->top - m->bottom, yres, header->cupsHeight - pj->area_y);
+    pj->pixel_bytes = header->cupsBitsPerPixel / 8;
+}
+
 static bool converter_begin(print_job *pj, const pappl_pr_options_t *options)
 {
     if (!settle(pj, options))
         return false;
+    page_area(pj, &options->header);
     int output[2];
     if (pipe2(output, O_CLOEXEC) != 0)
         return job_failure(pj, "Cannot start velokit-filter: %s", std::strerror(errno));
     int error = 0;
     pthread_mutex_lock(&pj->converter_lock);
     if (!pj->canceled)
-        error = converter_start(&pj->settings, options->header.cupsWidth,
-                                options->header.cupsHeight, output[1], pj->stream_area,
-                                sizeof(pj->stream_area), &pj->converter, &pj->converter_pid);
+        error = converter_start(&pj->settings, pj->area_width, pj->area_height, output[1],
+                                pj->stream_area, sizeof(pj->stream_area), &pj->converter,
+                                &pj->converter_pid);
     pthread_mutex_unlock(&pj->converter_lock);
     close(output[1]);
     pj->output = output[0];
@@ -93,8 +113,8 @@ static bool converter_begin(print_job *pj, const pappl_pr_options_t *options)
                            error != 0 ? std::strerror(error) : "the job is canceled");
     }
     papplLogJob(pj->job, PAPPL_LOGLEVEL_INFO, "Started velokit-filter %s %u %u %s %s %s.",
-                pj->settings.model, options->header.cupsWidth, options->header.cupsHeight,
-                pj->settings.ink, pj->settings.media, pj->settings.quality);
+                pj->settings.model, pj->area_width, pj->area_height, pj->settings.ink,
+                pj->settings.media, pj->settings.quality);
     return copier_start(pj);
 }
 
@@ -165,7 +185,8 @@ bool job_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_
         pj->failed = true;
         return false;
     }
-    std::uint64_t stride = row_stride(options->header.cupsBytesPerLine);
+    page_area(pj, &options->header);
+    std::uint64_t stride = row_stride(static_cast<std::uint32_t>(pj->area_width) * pj->pixel_bytes);
     if (stride > UINT32_MAX || stride == 0) {
         pj->failed = true;
         return job_failure(pj, "Raster row is too large.");
@@ -180,15 +201,19 @@ bool job_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_
     return true;
 }
 
-bool job_write_row(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
-                   unsigned /*y*/, const unsigned char *row)
+bool job_write_row(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/,
+                   unsigned y, const unsigned char *row)
 {
     auto *pj = static_cast<print_job *>(papplJobGetData(job));
     if (pj == nullptr || pj->failed || pj->converter == nullptr || pj->row == nullptr)
         return false;
-    const unsigned char *record = row;
-    if (pj->row_size != options->header.cupsBytesPerLine) {
-        std::memcpy(pj->row, row, options->header.cupsBytesPerLine);
+    if (y < pj->area_y || y - pj->area_y >= pj->area_height)
+        return true;
+    // Straight from PAPPL's row when no pad bytes are needed.
+    const unsigned char *record = row + static_cast<std::size_t>(pj->area_x) * pj->pixel_bytes;
+    std::size_t bytes = static_cast<std::size_t>(pj->area_width) * pj->pixel_bytes;
+    if (bytes != pj->row_size) {
+        std::memcpy(pj->row, record, bytes);
         record = pj->row;
     }
     if (converter_write(pj->converter, record, pj->row_size))

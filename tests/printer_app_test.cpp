@@ -57,10 +57,10 @@ std::vector<std::string> converter_words()
     return argv;
 }
 
-// Pixels of an A4 or Letter side at dpi, as the renderers round them.
-bool near_pixels(const std::string &text, int hundredths_mm, int dpi)
+// Pixels of a side of the PPD's imageable area at dpi, as renderers round them.
+bool near_pixels(const std::string &text, int points, int dpi)
 {
-    long expected = static_cast<long>(hundredths_mm) * dpi / 2540;
+    long expected = static_cast<long>(points) * dpi / 72;
     long got = std::atol(text.c_str());
     return got >= expected - 1 && got <= expected + 1;
 }
@@ -156,8 +156,10 @@ TEST_F(PrinterApp, PrintsEveryFormatWithTheFiltersCommandLine)
         EXPECT_EQ(argv[0], "/usr/lib/cups/filter/velokit-filter");
         EXPECT_EQ(argv[1] + " " + argv[2] + " " + argv[3] + " " + argv[4],
                   "ORVEX Inkjet Printer V1");
-        int width = std::string(c.media) == "A4" ? 21000 : 21590;
-        int length = std::string(c.media) == "A4" ? 29700 : 27940;
+        // The area of the PPD's *ImageableArea, as the classic driver's
+        // renderer gives it: "9 14 586 833" for A4, "9 14 603 783" for Letter.
+        int width = std::string(c.media) == "A4" ? 577 : 594;
+        int length = std::string(c.media) == "A4" ? 819 : 769;
         EXPECT_TRUE(near_pixels(argv[5], width, c.dpi)) << argv[5];
         EXPECT_TRUE(near_pixels(argv[6], length, c.dpi)) << argv[6];
         EXPECT_EQ(argv[7] + " " + argv[8] + " " + argv[9],
