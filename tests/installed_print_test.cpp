@@ -156,7 +156,7 @@ TEST_F(InstalledDriver, DocumentsPrintWithTheirSettingsToThePort)
     // Queue defaults: the driver's own option, and the IPP ones clients see.
     for (const auto &[queue, defaults] :
          {std::pair<std::string, std::vector<std::string>>{"v1mono", {"Ink-default=MONO"}},
-          {"v1ipp", {"print-color-mode-default=monochrome", "print-quality-default=5"}}}) {
+          {"v1ipp", {"print-color-mode-default=monochrome", "print-quality-default=3"}}}) {
         add_driver_queue(queue, {"-m", "drv:///velokit.drv/orvexv1.ppd"},
                          "velokitlp:/var/run/velokitlp0");
         for (const auto &d : defaults)
@@ -230,7 +230,7 @@ TEST_F(InstalledDriver, DocumentsPrintWithTheirSettingsToThePort)
         {"IPP Print-Job, monochrome, high", "v1", "orvexv1.ppd", test_page, 1, {"print-color-mode=monochrome", "print-quality=5"}, "MONO", "A4", "PHOTO", true},
         {"Ink named in the job wins", "v1", "orvexv1.ppd", test_page, 1, {"Ink=COLOR", "print-color-mode=monochrome"}, "COLOR", "A4", "NORMAL"},
         {"queue default Ink-default=MONO", "v1mono", "orvexv1.ppd", test_page, 1, {}, "MONO", "A4", "NORMAL"},
-        {"queue's IPP defaults monochrome, high", "v1ipp", "orvexv1.ppd", test_page, 1, {}, "MONO", "A4", "PHOTO"},
+        {"queue's IPP defaults monochrome, draft", "v1ipp", "orvexv1.ppd", test_page, 1, {}, "MONO", "A4", "DRAFT"},
         // clang-format on
     };
     for (const auto &c : cases) {

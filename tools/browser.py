@@ -22,6 +22,7 @@ what the page said.
 """
 
 import contextlib
+import glob
 import os
 import shutil
 import tempfile
@@ -59,9 +60,11 @@ class Session:
 
 def start(out_dir, wait_seconds=20):
     """Starts headless Chromium with a fresh profile; screenshots go to out_dir,
-    which is emptied first. Every later wait gives up after wait_seconds."""
-    shutil.rmtree(out_dir, ignore_errors=True)
-    os.makedirs(out_dir)
+    where those of an earlier run are removed first. Every later wait gives
+    up after wait_seconds."""
+    os.makedirs(out_dir, exist_ok=True)
+    for old in glob.glob(os.path.join(out_dir, "[0-9][0-9]-*")):
+        os.remove(old)
     profile = tempfile.mkdtemp(prefix="browser-profile-")
     options = Options()
     options.binary_location = CHROMIUM
