@@ -14,6 +14,8 @@ import sys
 import tempfile
 
 TOP = os.path.realpath(os.path.join(os.path.dirname(__file__), "..", ".."))
+# The source tree stays as it is: no compiled copy of the browser module.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(TOP, "tools"))
 import browser  # noqa: E402
 
