@@ -1,5 +1,6 @@
 // The installed driver under the real scheduler: discovery of the port
-// files, the models, queues made from them, PDF jobs through pdftopdf,
+// files, the models, queues made from them and what they tell IPP clients,
+// PDF jobs from lp and from IPP Print-Job requests through pdftopdf,
 // gstoraster, rastertovelokit, the simulated converter in page mode and
 // velokitlp to a port file, and jobs whose port refuses the data.
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -23,7 +24,8 @@ namespace
 
 // Made once the suite knows it runs in the sandbox, never on the real /run.
 std::string sim_dir;
-const std::string installed_ppds = "/usr/share/ppd/velokit/";
+// The PPD files a user gets from the build for lpadmin -P; never installed.
+const std::string built_ppds = VELOKIT_PPD_BUILD_DIR "/";
 
 class InstalledDriver : public ::testing::Test
 {
@@ -87,14 +89,25 @@ TEST_F(InstalledDriver, DiscoveryListsExactlyTheWritablePorts)
     set_port_files({});
 }
 
-TEST_F(InstalledDriver, SchedulerListsTheModels)
+TEST_F(InstalledDriver, SchedulerListsEachModelOnce)
 {
-    std::vector<std::string> models = output_lines({"/usr/sbin/lpinfo", "-m"}, "drv:///velokit");
+    std::vector<std::string> models = output_lines({"/usr/sbin/lpinfo", "-m"}, "ORVEX");
     EXPECT_EQ(models, (std::vector<std::string>{
                           "drv:///velokit.drv/orvexv1.ppd ORVEX Inkjet Printer V1, Velokit",
                           "drv:///velokit.drv/orvexv2.ppd ORVEX Inkjet Printer V2, Velokit",
                           "drv:///velokit.drv/orvexv3.ppd ORVEX Inkjet Printer V3 Photo, Velokit",
                       }));
+    // The cups package's updater picks the models by DRIVER_REGEXP and matches
+    // queues to them by the nickname that GENNICKNAME_REGEXP leaves.
+    process_result updater =
+        process_run({{"/bin/sh", "-c",
+                      ". \"$0\" && /usr/sbin/lpinfo -m | grep -E \"$DRIVER_REGEXP\" | perl -pe "
+                      "\"$GENNICKNAME_REGEXP\"",
+                      "/usr/share/cups/ppd-updaters/printer-driver-velokit.ppd-updater"}});
+    EXPECT_EQ(updater.out, "drv:///velokit.drv/orvexv1.ppd ORVEX Inkjet Printer V1\n"
+                           "drv:///velokit.drv/orvexv2.ppd ORVEX Inkjet Printer V2\n"
+                           "drv:///velokit.drv/orvexv3.ppd ORVEX Inkjet Printer V3 Photo\n")
+        << updater.err;
 }
 
 // The printable area of a media size at a quality, in pixels, as the PPD
@@ -107,7 +120,7 @@ page_pixels expected_pixels(const std::string &ppd_file, const std::string &medi
                             const std::string &quality)
 {
     page_pixels pixels;
-    ppd_file_t *ppd = ppdOpenFile((installed_ppds + ppd_file).c_str());
+    ppd_file_t *ppd = ppdOpenFile((built_ppds + ppd_file).c_str());
     if (ppd == nullptr)
         return pixels;
     ppd_size_t *size = ppdPageSize(ppd, media.c_str());
@@ -137,9 +150,18 @@ TEST_F(InstalledDriver, DocumentsPrintWithTheirSettingsToThePort)
                      "velokitlp:/var/run/velokitlp0");
     add_driver_queue("v2", {"-m", "drv:///velokit.drv/orvexv2.ppd"},
                      "velokitlp:/var/run/velokitlp0");
-    add_driver_queue("v3", {"-P", installed_ppds + "orvexv3.ppd"}, "velokitlp:/var/run/velokitlp0");
+    add_driver_queue("v3", {"-P", built_ppds + "orvexv3.ppd"}, "velokitlp:/var/run/velokitlp0");
     EXPECT_EQ(output_lines({"/usr/bin/lpstat", "-v", "v3"}, "device for v3"),
               (std::vector<std::string>{"device for v3: velokitlp:/var/run/velokitlp0"}));
+    // Queue defaults: the driver's own option, and the IPP ones clients see.
+    for (const auto &[queue, defaults] :
+         {std::pair<std::string, std::vector<std::string>>{"v1mono", {"Ink-default=MONO"}},
+          {"v1ipp", {"print-color-mode-default=monochrome", "print-quality-default=3"}}}) {
+        add_driver_queue(queue, {"-m", "drv:///velokit.drv/orvexv1.ppd"},
+                         "velokitlp:/var/run/velokitlp0");
+        for (const auto &d : defaults)
+            ASSERT_EQ(process_run({{"/usr/sbin/lpadmin", "-p", queue, "-o", d}}).status, 0) << d;
+    }
 
     struct print_case {
         const char *name;
@@ -147,6 +169,7 @@ TEST_F(InstalledDriver, DocumentsPrintWithTheirSettingsToThePort)
         int pages;
         std::vector<std::string> options;
         std::string ink, media, quality;
+        bool ipp_request = false; // an IPP Print-Job from ipptool, not lp
     };
     const std::string test_page = "/usr/share/cups/data/default-testpage.pdf";
     const print_case cases[] = {
@@ -195,12 +218,27 @@ TEST_F(InstalledDriver, DocumentsPrintWithTheirSettingsToThePort)
          "MONO",
          "A5",
          "PHOTO"},
+        // IPP colour modes and qualities reach the converter through the
+        // driver description's presets.
+        // clang-format off
+        {"monochrome, draft", "v1", "orvexv1.ppd", test_page, 1, {"print-color-mode=monochrome", "print-quality=3"}, "MONO", "A4", "DRAFT"},
+        {"monochrome, normal", "v1", "orvexv1.ppd", test_page, 1, {"print-color-mode=monochrome", "print-quality=4"}, "MONO", "A4", "NORMAL"},
+        {"monochrome, high", "v1", "orvexv1.ppd", test_page, 1, {"print-color-mode=monochrome", "print-quality=5"}, "MONO", "A4", "PHOTO"},
+        {"color, draft", "v1", "orvexv1.ppd", test_page, 1, {"print-color-mode=color", "print-quality=3"}, "COLOR", "A4", "DRAFT"},
+        {"color, normal", "v1", "orvexv1.ppd", test_page, 1, {"print-color-mode=color", "print-quality=4"}, "COLOR", "A4", "NORMAL"},
+        {"color, high", "v1", "orvexv1.ppd", test_page, 1, {"print-color-mode=color", "print-quality=5"}, "COLOR", "A4", "PHOTO"},
+        {"IPP Print-Job, monochrome, high", "v1", "orvexv1.ppd", test_page, 1, {"print-color-mode=monochrome", "print-quality=5"}, "MONO", "A4", "PHOTO", true},
+        {"Ink named in the job wins", "v1", "orvexv1.ppd", test_page, 1, {"Ink=COLOR", "print-color-mode=monochrome"}, "COLOR", "A4", "NORMAL"},
+        {"queue default Ink-default=MONO", "v1mono", "orvexv1.ppd", test_page, 1, {}, "MONO", "A4", "NORMAL"},
+        {"queue's IPP defaults monochrome, draft", "v1ipp", "orvexv1.ppd", test_page, 1, {}, "MONO", "A4", "DRAFT"},
+        // clang-format on
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         set_port_files({0});
         clear_simulator();
-        int job = lp_submit(c.queue, c.document, c.options);
+        int job = c.ipp_request ? ipp_submit(c.queue, c.document, c.options)
+                                : lp_submit(c.queue, c.document, c.options);
         ASSERT_GT(job, 0);
         EXPECT_TRUE(wait_for_file(sim_dir + "/done", 60000)) << "the converter never finished";
         job_state state = job_state_wait(job, 60000);
@@ -237,6 +275,20 @@ TEST_F(InstalledDriver, DocumentsPrintWithTheirSettingsToThePort)
         EXPECT_TRUE(port == read_file(sim_dir + "/output"))
             << "the port holds " << port.size() << " bytes, not what the converter wrote";
     }
+}
+
+TEST_F(InstalledDriver, QueuesTellIppClientsTheirColorModesAndQualities)
+{
+    add_driver_queue("attrs", {"-m", "drv:///velokit.drv/orvexv2.ppd"},
+                     "velokitlp:/var/run/velokitlp0");
+    const std::pair<std::string, std::string> attributes[] = {
+        {"print-quality-supported", "draft,normal,high"},
+        {"print-quality-default", "normal"},
+        {"print-color-mode-supported", "monochrome,color"},
+        {"print-color-mode-default", "color"},
+    };
+    for (const auto &[name, value] : attributes)
+        EXPECT_EQ(ipp_printer_attribute("attrs", name), value) << name;
 }
 
 // The scheduler drops LD_PRELOAD from the environment of the programs it

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "process.h"
+#include "sandbox.h"
 
 std::string port_file(int port)
 {
@@ -46,6 +47,60 @@ int lp_submit(const std::string &queue, const std::string &document,
     if (r.status != 0 || r.out.compare(0, prefix.size(), prefix) != 0)
         return -1;
     return std::atoi(r.out.c_str() + prefix.size());
+}
+
+// Runs one ipptool request against the private scheduler's queue; returns
+// the value that its DISPLAY line shows.
+static std::string ipptool_display(const std::string &queue, const std::string &request,
+                                   const std::string &display, const std::string &document = "")
+{
+    std::string uri = "ipp://";
+    for (char c : scheduler().socket)
+        uri += c == '/' ? std::string("%2F") : std::string(1, c);
+    std::string test = make_test_dir("ipptool") + "/request.test";
+    write_file(test, "{\n" + request + "STATUS successful-ok\nDISPLAY " + display + "\n}\n");
+    std::vector<std::string> argv = {"/usr/bin/ipptool", "-t"};
+    if (!document.empty())
+        argv.insert(argv.end(), {"-f", document});
+    argv.insert(argv.end(), {uri + "/printers/" + queue, test});
+    process_result r = process_run({argv});
+    // "        job-id (integer) = 7"
+    std::size_t at = r.out.find(" " + display + " (");
+    std::size_t value = r.out.find(") = ", at);
+    if (r.status != 0 || at == std::string::npos || value == std::string::npos)
+        return "";
+    return r.out.substr(value + 4, r.out.find('\n', value) - value - 4);
+}
+
+static const char *const ipp_operation_attributes =
+    "GROUP operation-attributes-tag\n"
+    "ATTR charset attributes-charset utf-8\n"
+    "ATTR naturalLanguage attributes-natural-language en\n"
+    "ATTR uri printer-uri $uri\n"
+    "ATTR name requesting-user-name velokit-test\n";
+
+int ipp_submit(const std::string &queue, const std::string &document,
+               const std::vector<std::string> &options)
+{
+    std::string request = std::string("OPERATION Print-Job\n") + ipp_operation_attributes +
+                          "ATTR mimeMediaType document-format application/pdf\n"
+                          "GROUP job-attributes-tag\n";
+    for (const auto &o : options) {
+        std::string name = o.substr(0, o.find('=')), value = o.substr(o.find('=') + 1);
+        bool digits = value.find_first_not_of("0123456789") == std::string::npos;
+        request += "ATTR " + std::string(digits ? "enum " : "keyword ") + name + " " + value + "\n";
+    }
+    std::string id = ipptool_display(queue, request + "FILE $filename\n", "job-id", document);
+    return id.empty() ? -1 : std::atoi(id.c_str());
+}
+
+std::string ipp_printer_attribute(const std::string &queue, const std::string &name)
+{
+    return ipptool_display(queue,
+                           std::string("OPERATION Get-Printer-Attributes\n") +
+                               ipp_operation_attributes + "ATTR keyword requested-attributes " +
+                               name + "\n",
+                           name);
 }
 
 std::vector<pid_t> job_processes()

@@ -22,6 +22,14 @@ void add_driver_queue(const std::string &queue, const std::vector<std::string> &
 int lp_submit(const std::string &queue, const std::string &document,
               const std::vector<std::string> &options = {});
 
+// The same job as an IPP Print-Job sent by ipptool; NAME=VALUE options go as
+// job attributes, a value of digits as an enum, any other as a keyword.
+int ipp_submit(const std::string &queue, const std::string &document,
+               const std::vector<std::string> &options);
+
+// A queue attribute as ipptool shows it ("draft,normal,high"), or "".
+std::string ipp_printer_attribute(const std::string &queue, const std::string &name);
+
 // The processes of a job's filter chain and backend still running: the CUPS
 // filters, Ghostscript, the driver's programs and the converter.
 std::vector<pid_t> job_processes();
