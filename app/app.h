@@ -30,5 +30,14 @@ bool job_end_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t 
                   unsigned page);
 bool job_end(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
 
+// raster_file.cpp: a PWG raster stream through the raster callbacks, from
+// job start to job end; spooled raster jobs.
+bool print_raster_stream(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                         int input);
+bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+
 // pdf_filter.cpp: PDF through Ghostscript into the raster path.
 bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *data);
+
+// test_page.cpp: the web interface's test page, a PWG raster page.
+const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t size);

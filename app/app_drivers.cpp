@@ -133,6 +133,8 @@ bool driver_setup(pappl_system_t *system, const char *driver_name, const char *d
     data->rwriteline_cb = job_write_row;
     data->rendpage_cb = job_end_page;
     data->rendjob_cb = job_end;
+    data->printfile_cb = print_raster_file;
+    data->testpage_cb = test_page;
     data->format = "image/pwg-raster";
     std::snprintf(data->make_and_model, sizeof(data->make_and_model), "%s", model->model_name);
     data->ppm = data->ppm_color = model->pages_per_minute;

@@ -9,7 +9,6 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 #include "app.h"
 
@@ -102,57 +101,6 @@ static int ghostscript_finish(ghostscript_run *gs, bool stop)
     return status;
 }
 
-// PAPPL's own check of a client's raster, applied to Ghostscript's.
-static bool header_usable(const cups_page_header2_t *header)
-{
-    return header->cupsWidth > 0 && header->cupsHeight > 0 && header->cupsBitsPerColor == 8 &&
-           header->cupsColorOrder == CUPS_ORDER_CHUNKED &&
-           header->cupsBytesPerLine == (header->cupsWidth * header->cupsBitsPerPixel + 7) / 8;
-}
-
-static bool print_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
-                       cups_raster_t *raster, unsigned page, std::vector<unsigned char> &row)
-{
-    if (!job_start_page(job, options, device, page))
-        return false;
-    row.resize(options->header.cupsBytesPerLine);
-    bool ok = true;
-    for (unsigned y = 0; ok && y < options->header.cupsHeight && !papplJobIsCanceled(job); y++) {
-        ok = cupsRasterReadPixels(raster, row.data(), options->header.cupsBytesPerLine) != 0 &&
-             job_write_row(job, options, device, y, row.data());
-    }
-    ok = job_end_page(job, options, device, page) && ok;
-    papplJobSetImpressionsCompleted(job, 1);
-    return ok;
-}
-
-static bool print_pages(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
-                        int input)
-{
-    cups_raster_t *raster = cupsRasterOpen(input, CUPS_RASTER_READ);
-    if (raster == nullptr)
-        return false;
-    std::vector<unsigned char> row;
-    unsigned page = 0;
-    bool ok = true;
-    cups_page_header2_t header;
-    while (ok && !papplJobIsCanceled(job) && cupsRasterReadHeader2(raster, &header) != 0) {
-        if (!header_usable(&header)) {
-            papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Ghostscript made unusable raster.");
-            ok = false;
-            break;
-        }
-        options->header = header;
-        ok = print_page(job, options, device, raster, ++page, row);
-    }
-    cupsRasterClose(raster);
-    if (ok && page == 0 && !papplJobIsCanceled(job)) {
-        papplJobSetMessage(job, "The document has no pages that can be printed.");
-        ok = false;
-    }
-    return ok;
-}
-
 bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
 {
     pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, true);
@@ -165,11 +113,7 @@ bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
         papplJobDeletePrintOptions(options);
         return false;
     }
-    bool ok = job_start(job, options, device);
-    if (ok) {
-        ok = print_pages(job, options, device, gs.output);
-        ok = job_end(job, options, device) && ok;
-    }
+    bool ok = print_raster_stream(job, options, device, gs.output);
     int status = ghostscript_finish(&gs, !ok || papplJobIsCanceled(job));
     if (ok && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
         papplJobSetMessage(job, "Ghostscript could not render the document.");

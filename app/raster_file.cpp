@@ -1,0 +1,88 @@
+// PWG raster that is not streamed by PAPPL: Ghostscript's rendering of a
+// PDF, a spooled raster job, the test page. Every page goes through the same
+// raster callbacks as PAPPL's own raster jobs.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+#include "app.h"
+
+// PAPPL's own check of a client's raster, applied to Ghostscript's.
+static bool header_usable(const cups_page_header2_t *header)
+{
+    return header->cupsWidth > 0 && header->cupsHeight > 0 && header->cupsBitsPerColor == 8 &&
+           header->cupsColorOrder == CUPS_ORDER_CHUNKED &&
+           header->cupsBytesPerLine == (header->cupsWidth * header->cupsBitsPerPixel + 7) / 8;
+}
+
+static bool print_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                       cups_raster_t *raster, unsigned page, std::vector<unsigned char> &row)
+{
+    if (!job_start_page(job, options, device, page))
+        return false;
+    row.resize(options->header.cupsBytesPerLine);
+    bool ok = true;
+    for (unsigned y = 0; ok && y < options->header.cupsHeight && !papplJobIsCanceled(job); y++) {
+        ok = cupsRasterReadPixels(raster, row.data(), options->header.cupsBytesPerLine) != 0 &&
+             job_write_row(job, options, device, y, row.data());
+    }
+    ok = job_end_page(job, options, device, page) && ok;
+    papplJobSetImpressionsCompleted(job, 1);
+    return ok;
+}
+
+static bool print_pages(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                        int input)
+{
+    cups_raster_t *raster = cupsRasterOpen(input, CUPS_RASTER_READ);
+    if (raster == nullptr)
+        return false;
+    std::vector<unsigned char> row;
+    unsigned page = 0;
+    bool ok = true;
+    cups_page_header2_t header;
+    while (ok && !papplJobIsCanceled(job) && cupsRasterReadHeader2(raster, &header) != 0) {
+        if (!header_usable(&header)) {
+            papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The raster has a page that cannot be printed.");
+            ok = false;
+            break;
+        }
+        options->header = header;
+        ok = print_page(job, options, device, raster, ++page, row);
+    }
+    cupsRasterClose(raster);
+    if (ok && page == 0 && !papplJobIsCanceled(job)) {
+        papplJobSetMessage(job, "The document has no pages that can be printed.");
+        ok = false;
+    }
+    return ok;
+}
+
+bool print_raster_stream(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                         int input)
+{
+    if (!job_start(job, options, device))
+        return false;
+    bool ok = print_pages(job, options, device, input);
+    return job_end(job, options, device) && ok;
+}
+
+// A raster job that was spooled (held, or the test page) rather than
+// streamed arrives here as a "raw" job of the drivers' own format.
+bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
+{
+    int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Cannot open the job's file: %s",
+                    std::strerror(errno));
+        return false;
+    }
+    bool ok = print_raster_stream(job, options, device, fd);
+    close(fd);
+    // PAPPL counts the one page it assumes a raw job to be; the pages were
+    // counted as they printed.
+    papplJobSetImpressionsCompleted(job, -1);
+    return ok;
+}
