@@ -6,8 +6,7 @@
 #include "models.h"
 
 // app_drivers.cpp: one driver per model, described by its *ModelName.
-extern pappl_pr_driver_t *const app_driver_list;
-extern const int app_num_drivers;
+int drivers(pappl_pr_driver_t **list);
 bool driver_setup(pappl_system_t *system, const char *driver_name, const char *device_uri,
                   const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs, void *cbdata);
 

@@ -10,7 +10,7 @@
 
 static pappl_pr_driver_t driver_list[16];
 
-static int fill_driver_list()
+int drivers(pappl_pr_driver_t **list)
 {
     int n = 0;
     for (; n < app_num_models && n < static_cast<int>(sizeof(driver_list) / sizeof(driver_list[0]));
@@ -20,11 +20,9 @@ static int fill_driver_list()
         driver_list[n].device_id = nullptr;
         driver_list[n].extension = nullptr;
     }
+    *list = driver_list;
     return n;
 }
-
-const int app_num_drivers = fill_driver_list();
-pappl_pr_driver_t *const app_driver_list = driver_list;
 
 static int hundredths_mm(double points)
 {

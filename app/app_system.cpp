@@ -134,8 +134,9 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
         papplSystemAddListeners(system, cupsGetOption("listen-hostname", num_options, options));
 
     papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", pdf_filter, nullptr);
-    papplSystemSetPrinterDrivers(system, app_num_drivers, app_driver_list, nullptr, nullptr,
-                                 driver_setup, nullptr);
+    pappl_pr_driver_t *list = nullptr;
+    int count = drivers(&list);
+    papplSystemSetPrinterDrivers(system, count, list, nullptr, nullptr, driver_setup, nullptr);
     papplSystemLoadState(system, state_file);
     papplSystemSetSaveCallback(system, save_state, nullptr);
     return system;

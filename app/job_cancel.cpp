@@ -12,7 +12,7 @@
 #include "print_job.h"
 
 // Well within the second a cancel may take.
-constexpr long watch_interval_ns = 20 * 1000 * 1000;
+constexpr long watch_interval_ns = 20L * 1000 * 1000;
 
 // The channel's descriptor is one for the whole process: two jobs cancelled
 // at once take turns.

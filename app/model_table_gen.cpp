@@ -57,13 +57,29 @@ static std::string driver_name(const char *model_name)
     for (char *save = nullptr, *w = strtok_r(words, " ", &save); w != nullptr;
          w = strtok_r(nullptr, " ", &save)) {
         std::string word = w;
-        std::transform(word.begin(), word.end(), word.begin(),
-                       [](unsigned char c) { return std::isalnum(c) ? std::tolower(c) : '_'; });
+        std::transform(word.begin(), word.end(), word.begin(), [](unsigned char c) {
+            return std::isalnum(c) != 0 ? std::tolower(c) : '_';
+        });
         if (word == "inkjet" || word == "printer")
             continue;
         name += (name.empty() ? "" : "_") + word;
     }
     return name;
+}
+
+// The decimal number right after prefix at text, or -1; *end is set past it.
+static long number_after(const char *text, const char *prefix, char **end = nullptr)
+{
+    std::size_t len = std::strlen(prefix);
+    if (std::strncmp(text, prefix, len) != 0)
+        return -1;
+    char *stop = nullptr;
+    long n = std::strtol(text + len, &stop, 10);
+    if (stop == text + len)
+        return -1;
+    if (end != nullptr)
+        *end = stop;
+    return n;
 }
 
 static int choice_index(ppd_option_t *option)
@@ -89,7 +105,8 @@ static std::string media_table(const std::string &path, ppd_file_t *ppd, const s
         ppd_size_t *size = ppdPageSize(ppd, keyword);
         if (size == nullptr)
             fail(path, std::string("no size for PageSize ") + keyword);
-        int width = hundredths_mm(size->width), length = hundredths_mm(size->length);
+        int width = hundredths_mm(size->width);
+        int length = hundredths_mm(size->length);
         pwg_media_t *pwg = pwgMediaForSize(width, length);
         if (pwg == nullptr || pwg->pwg == nullptr)
             fail(path, std::string("no IPP media name for ") + keyword);
@@ -118,9 +135,8 @@ static std::string ink_table(const std::string &path, ppd_file_t *ppd, const std
     for (int i = 0; i < option->num_choices; i++) {
         const char *code = option->choices[i].code;
         const char *space = code != nullptr ? std::strstr(code, "/cupsColorSpace ") : nullptr;
-        int color_space = -1;
-        if (space == nullptr || std::sscanf(space, "/cupsColorSpace %d", &color_space) != 1 ||
-            (color_space != CUPS_CSPACE_W && color_space != CUPS_CSPACE_RGB))
+        long color_space = space != nullptr ? number_after(space, "/cupsColorSpace ") : -1;
+        if (color_space != CUPS_CSPACE_W && color_space != CUPS_CSPACE_RGB)
             fail(path,
                  std::string("Ink ") + option->choices[i].choice + " is neither RGB nor gray");
         out += "    {" + quoted(option->choices[i].choice) + ", " +
@@ -143,12 +159,13 @@ static std::string quality_table(const std::string &path, ppd_file_t *ppd, const
     for (int i = 0; i < option->num_choices; i++) {
         const char *code = option->choices[i].code;
         const char *res = code != nullptr ? std::strstr(code, "/HWResolution[") : nullptr;
-        int x = 0, y = 0;
-        if (res == nullptr || std::sscanf(res, "/HWResolution[%d %d]", &x, &y) != 2 || x != y ||
-            x <= 0)
+        char *end = nullptr;
+        long x = res != nullptr ? number_after(res, "/HWResolution[", &end) : -1;
+        long y = end != nullptr ? number_after(end, " ") : -1;
+        if (x != y || x <= 0 || x > 100000)
             fail(path, std::string("Quality ") + option->choices[i].choice +
                            " has no square HWResolution");
-        qualities.push_back({option->choices[i].choice, x});
+        qualities.push_back({option->choices[i].choice, static_cast<int>(x)});
     }
     // PAPPL maps print-quality draft, normal and high onto the first, middle
     // and last resolution, and holds at most four.
@@ -178,7 +195,12 @@ static std::string model_entry(const std::string &path, std::string *tables)
     if (ppd->modelname == nullptr || ppd->modelname[0] == '\0')
         fail(path, "no *ModelName");
     std::string name = driver_name(ppd->modelname);
-    int media = 0, def_media = 0, inks = 0, def_ink = 0, qualities = 0, def_quality = 0;
+    int media = 0;
+    int def_media = 0;
+    int inks = 0;
+    int def_ink = 0;
+    int qualities = 0;
+    int def_quality = 0;
     *tables += media_table(path, ppd, name, &media, &def_media);
     *tables += ink_table(path, ppd, name, &inks, &def_ink);
     *tables += quality_table(path, ppd, name, &qualities, &def_quality);
@@ -199,7 +221,8 @@ int main(int argc, char *argv[])
         std::fputs("usage: velokit-model-table OUTPUT.cpp FILE.ppd...\n", stderr);
         return 2;
     }
-    std::string tables, entries;
+    std::string tables;
+    std::string entries;
     for (int i = 2; i < argc; i++)
         entries += model_entry(argv[i], &tables);
 

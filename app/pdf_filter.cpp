@@ -1,18 +1,19 @@
 // PDF, which desktop clients send: Ghostscript renders it to PWG raster at
 // the job's resolution, in the job's colours and on its media, and the pages
 // go through the same raster callbacks as any other job.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
+#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include "app.h"
-
-extern char **environ;
 
 constexpr const char *ghostscript = "/usr/bin/gs";
 
@@ -32,7 +33,10 @@ static int points(int hundredths_mm)
 static bool ghostscript_start(pappl_job_t *job, const pappl_pr_options_t *options,
                               ghostscript_run *gs)
 {
-    char resolution[32], width[48], height[48], space[32];
+    char resolution[32];
+    char width[48];
+    char height[48];
+    char space[32];
     std::snprintf(resolution, sizeof(resolution), "-r%dx%d", options->printer_resolution[0],
                   options->printer_resolution[1]);
     std::snprintf(width, sizeof(width), "-dDEVICEWIDTHPOINTS=%d",
@@ -42,25 +46,26 @@ static bool ghostscript_start(pappl_job_t *job, const pappl_pr_options_t *option
     // sRGB or sGray, as the job's colour mode asks.
     std::snprintf(space, sizeof(space), "-dcupsColorSpace=%d",
                   options->print_color_mode == PAPPL_COLOR_MODE_COLOR ? 19 : 18);
-    const char *file = papplJobGetFilename(job);
-    const char *argv[] = {"gs",
-                          "-q",
-                          "-dNOPAUSE",
-                          "-dBATCH",
-                          "-dSAFER",
-                          "-sDEVICE=pwgraster",
-                          "-dcupsBitsPerColor=8",
-                          space,
-                          resolution,
-                          width,
-                          height,
-                          "-dFIXEDMEDIA",
-                          "-dPDFFitPage",
-                          "-sstdout=%stderr",
-                          "-sOutputFile=%stdout",
-                          "-f",
-                          file,
-                          nullptr};
+    std::vector<std::string> args = {"gs",
+                                     "-q",
+                                     "-dNOPAUSE",
+                                     "-dBATCH",
+                                     "-dSAFER",
+                                     "-sDEVICE=pwgraster",
+                                     "-dcupsBitsPerColor=8",
+                                     space,
+                                     resolution,
+                                     width,
+                                     height,
+                                     "-dFIXEDMEDIA",
+                                     "-dPDFFitPage",
+                                     "-sstdout=%stderr",
+                                     "-sOutputFile=%stdout",
+                                     "-f",
+                                     papplJobGetFilename(job)};
+    std::vector<char *> argv(args.size() + 1, nullptr);
+    std::transform(args.begin(), args.end(), argv.begin(),
+                   [](std::string &arg) { return arg.data(); });
 
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0)
@@ -73,8 +78,7 @@ static bool ghostscript_start(pappl_job_t *job, const pappl_pr_options_t *option
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
-    int error =
-        posix_spawn(&gs->pid, ghostscript, &actions, &attr, const_cast<char **>(argv), environ);
+    int error = posix_spawn(&gs->pid, ghostscript, &actions, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(pipe_fds[1]);

@@ -77,7 +77,8 @@ static bool settle(print_job *pj, const pappl_pr_options_t *options)
 static void page_area(print_job *pj, const cups_page_header2_t *header)
 {
     const model_media *m = pj->media;
-    double xres = header->HWResolution[0] / 72.0, yres = header->HWResolution[1] / 72.0;
+    double xres = header->HWResolution[0] / 72.0;
+    double yres = header->HWResolution[1] / 72.0;
     auto pixels = [](double points, double per_point, unsigned limit) {
         double n = std::floor(points * per_point);
         return n <= 0 ? 0U : n >= limit ? limit : static_cast<unsigned>(n);

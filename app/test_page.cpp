@@ -15,7 +15,7 @@ static void test_row(const cups_page_header2_t *header, unsigned y, unsigned cha
     unsigned band = y * 8 / header->cupsHeight;
     unsigned margin = header->cupsWidth / 10;
     for (unsigned x = margin; x + margin < header->cupsWidth; x++) {
-        unsigned char *pixel = row + 3 * x;
+        unsigned char *pixel = row + static_cast<std::size_t>(3) * x;
         if (band >= 1 && band <= 3) {
             pixel[0] = band == 1 ? 220 : 30;
             pixel[1] = band == 2 ? 200 : 30;
@@ -33,8 +33,9 @@ const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t size)
     papplPrinterGetDriverData(printer, &data);
     pwg_media_t *media = pwgMediaForPWG(data.media_default.size_name);
     cups_page_header2_t header;
-    if (media == nullptr || !cupsRasterInitPWGHeader(&header, media, "srgb_8", data.x_resolution[0],
-                                                     data.y_resolution[0], "one-sided", nullptr))
+    if (media == nullptr ||
+        cupsRasterInitPWGHeader(&header, media, "srgb_8", data.x_resolution[0],
+                                data.y_resolution[0], "one-sided", nullptr) == 0)
         return nullptr;
     // In the spool directory, which PAPPL cleans with the job.
     int fd = papplPrinterOpenFile(printer, buffer, size, nullptr, "testpage", "pwg", "w");

@@ -17,6 +17,8 @@ int main(int argc, char *argv[])
     // Before the main loop: the devices sub-command lists the ports without
     // a server.
     port_scheme_add();
-    return papplMainloop(argc, argv, VELOKIT_VERSION, footer_html, app_num_drivers, app_driver_list,
-                         nullptr, driver_setup, nullptr, nullptr, system_create, nullptr, nullptr);
+    pappl_pr_driver_t *list = nullptr;
+    int count = drivers(&list);
+    return papplMainloop(argc, argv, VELOKIT_VERSION, footer_html, count, list, nullptr,
+                         driver_setup, nullptr, nullptr, system_create, nullptr, nullptr);
 }
