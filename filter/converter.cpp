@@ -7,7 +7,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <spawn.h>
+#include <stdio_ext.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -113,14 +115,59 @@ int converter_start(const filter_settings *settings, unsigned width, unsigned he
     return 0;
 }
 
+// A write into the pipe of a converter that has gone away raises SIGPIPE,
+// whose default action would end the whole process as if all were well
+// (the scheduler takes a filter killed by it for a normal end). Such writes
+// run with SIGPIPE blocked on the calling thread, and the signal they raise
+// is taken back before it is unblocked: the write just fails with EPIPE.
+// The disposition is never touched, so everything else the process writes,
+// and the converter, which inherits it, keep what the process was given.
+static void hold_broken_pipe(sigset_t *old)
+{
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, old);
+}
+
+// Only a failed write raises the signal. One the caller had blocked already
+// is the caller's to handle.
+static void release_broken_pipe(const sigset_t *old, bool failed)
+{
+    if (failed && sigismember(old, SIGPIPE) == 0) {
+        int error = errno;
+        sigset_t pipe_signal;
+        sigemptyset(&pipe_signal);
+        sigaddset(&pipe_signal, SIGPIPE);
+        timespec now{};
+        while (sigtimedwait(&pipe_signal, nullptr, &now) < 0 && errno == EINTR) {
+        }
+        errno = error;
+    }
+    pthread_sigmask(SIG_SETMASK, old, nullptr);
+}
+
+// The stream is fully buffered, so a record that fits the area's free space
+// is only copied and reaches no pipe: holding the signal costs system calls,
+// so it is held only for the writes that may empty the area.
 bool converter_write(FILE *stream, const void *data, std::size_t size)
 {
-    return std::fwrite(data, size, 1, stream) == 1;
+    if (__fpending(stream) + size < __fbufsize(stream))
+        return std::fwrite(data, size, 1, stream) == 1;
+    sigset_t old;
+    hold_broken_pipe(&old);
+    bool written = std::fwrite(data, size, 1, stream) == 1;
+    release_broken_pipe(&old, !written || std::ferror(stream) != 0);
+    return written;
 }
 
 int converter_close(FILE *stream)
 {
-    return std::fclose(stream) == 0 ? 0 : errno;
+    sigset_t old;
+    hold_broken_pipe(&old);
+    int error = std::fclose(stream) == 0 ? 0 : errno;
+    release_broken_pipe(&old, error != 0);
+    return error;
 }
 
 int converter_wait(pid_t pid)

@@ -61,11 +61,16 @@ int converter_start(const filter_settings *settings, unsigned width, unsigned he
 // Writes one record (one row) to the converter's stream; false when the
 // stream reports it unwritten, errno then telling why. The stream is
 // buffered: a failure can surface at a later row than the one it concerns.
+// A converter that has gone away makes it fail with EPIPE; it never raises
+// SIGPIPE, whose disposition stays the caller's (SIGPIPE is blocked on the
+// calling thread only while a write may reach the pipe, and the signal that
+// write raised is taken back; one the thread blocks itself is left to it).
 bool converter_write(FILE *stream, const void *data, std::size_t size);
 
 // Ends the converter's input: delivers what the stream's area still holds and
-// closes the stream. Returns 0, or the errno value of the write or close that
-// failed (rows were then lost). The stream is gone either way.
+// closes the stream, without SIGPIPE as converter_write. Returns 0, or the
+// errno value of the write or close that failed (rows were then lost). The
+// stream is gone either way; the converter is not waited for.
 int converter_close(FILE *stream);
 
 // Waits for the converter started as pid to end and returns its wait status,

@@ -39,9 +39,25 @@ FILE *job_converter_start(const filter_settings *settings, unsigned width, unsig
     return stream;
 }
 
+// Rows still in the area that cannot be delivered are a failed row write,
+// which leaves the converter running, as every failure of the stream does.
+// A converter that then ends badly has not printed the whole job either.
 int job_converter_finish(FILE *stream)
 {
-    converter_close(stream);
-    converter_wait(converter_pid);
+    if (int error = converter_close(stream)) {
+        errno = error;
+        std::perror("fwrite");
+        return 8;
+    }
+    char message[converter_message_size];
+    if (converter_status_message(converter_wait(converter_pid), message, sizeof(message))) {
+        std::fputs(message, stderr);
+        return 1;
+    }
     return 0;
+}
+
+void job_converter_abandon(FILE *stream)
+{
+    converter_close(stream);
 }

@@ -57,11 +57,14 @@ int stream_job(int fd, const filter_settings *settings)
         std::exit(1);
     }
 
-    // A failure ends the process with the converter still running: the
-    // normal exit delivers the rows still buffered, then its input ends.
+    // A failure ends the process with the converter still running, once the
+    // rows still buffered are delivered and its input has ended.
     FILE *converter = nullptr;
-    if (int status = stream_pages(raster, settings, &converter))
+    if (int status = stream_pages(raster, settings, &converter)) {
+        if (converter != nullptr)
+            job_converter_abandon(converter);
         std::exit(status);
+    }
 
     int status = converter != nullptr ? job_converter_finish(converter) : 0;
     cupsRasterClose(raster);

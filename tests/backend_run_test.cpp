@@ -98,7 +98,7 @@ std::string port_path(const std::string &dir, std::size_t length)
         return dir + "/port";
     std::string path = dir;
     while (length - path.size() > 201) {
-        path += "/" + std::string(200, 'd');
+        path.append("/").append(200, 'd');
         mkdir(path.c_str(), 0755);
     }
     return path + "/" + std::string(length - path.size() - 1, 'p');

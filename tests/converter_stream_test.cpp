@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <string>
 #include <sys/ioctl.h>
+#include <unistd.h>
 #include <vector>
 
 #include "converter.h"
@@ -21,6 +23,14 @@ int bytes_in_pipe(FILE *stream)
     int n = -1;
     ioctl(fileno(stream), FIONREAD, &n);
     return n;
+}
+
+std::string fd_target(pid_t pid, int fd)
+{
+    char target[64] = "";
+    std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "";
 }
 
 TEST(ConverterStream, RowsLeaveInWritesOfTheWholeArea)
@@ -39,8 +49,15 @@ TEST(ConverterStream, RowsLeaveInWritesOfTheWholeArea)
     static char area[converter_buffer_size];
     FILE *stream = nullptr;
     pid_t pid = 0;
-    ASSERT_EQ(converter_start(&settings, 1000, 1000, -1, area, sizeof(area), &stream, &pid), 0);
+    int output[2];
+    ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+    ASSERT_EQ(converter_start(&settings, 1000, 1000, output[1], area, sizeof(area), &stream, &pid),
+              0);
     ASSERT_GT(pid, 0);
+    // The descriptor given became the converter's standard output.
+    std::string given = fd_target(getpid(), output[1]);
+    EXPECT_NE(given, "");
+    EXPECT_EQ(fd_target(pid, 1), given);
     EXPECT_EQ(fcntl(fileno(stream), F_GETPIPE_SZ), converter_pipe_size);
 
     struct row_case {
@@ -72,6 +89,8 @@ TEST(ConverterStream, RowsLeaveInWritesOfTheWholeArea)
     signal(SIGPIPE, SIG_IGN);
     converter_close(stream);
     converter_wait(pid);
+    close(output[0]);
+    close(output[1]);
 }
 
 } // namespace

@@ -293,12 +293,18 @@ TEST_F(InstalledDriver, QueuesTellIppClientsTheirColorModesAndQualities)
 
 // The scheduler drops LD_PRELOAD from the environment of the programs it
 // runs, so the port's failures come from real files: /dev/full, and a file
-// on a filesystem that fills up after 64 KiB.
+// on a filesystem that fills up after 64 KiB. A converter that crashes
+// mid-job fails it as well.
 TEST_F(InstalledDriver, PortThatRefusesTheDataFailsTheJob)
 {
     struct failure_case {
         const char *name;
-        std::string device; // bind-mounted onto the port file
+        std::string device; // bind-mounted onto the port file, or "" for a plain port
+        std::string logged = "**** ERROR **** : Unable to send print file to printer.";
+        std::string converter_mode = "";
+        // The scheduler's error policy aborts a job whose backend failed and
+        // stops one whose filter failed.
+        std::string state = "aborted";
     };
     std::string small = make_test_dir("small-fs");
     ASSERT_EQ(
@@ -309,11 +315,17 @@ TEST_F(InstalledDriver, PortThatRefusesTheDataFailsTheJob)
     const failure_case cases[] = {
         {"every write fails", "/dev/full"},
         {"filesystem full after 64 KiB", small + "/port"},
+        {"converter crashes after 1 MiB", "", "fwrite: Broken pipe", "crash:1048576",
+         "processing-stopped"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         set_port_files({0, 1});
-        ASSERT_EQ(process_run({{"/bin/mount", "-n", "--bind", c.device, port_file(1)}}).status, 0);
+        if (!c.device.empty()) {
+            ASSERT_EQ(process_run({{"/bin/mount", "-n", "--bind", c.device, port_file(1)}}).status,
+                      0);
+        }
+        write_file(sim_dir + "/mode", c.converter_mode);
         add_driver_queue("fail", {"-m", "drv:///velokit.drv/orvexv1.ppd"},
                          "velokitlp:" + port_file(1));
         clear_simulator();
@@ -321,13 +333,12 @@ TEST_F(InstalledDriver, PortThatRefusesTheDataFailsTheJob)
         ASSERT_GT(job, 0);
         job_state state = job_state_wait(job, 60000);
         EXPECT_NE(state.state, "completed");
-        // The scheduler's error policy here aborts a failed job.
-        EXPECT_EQ(state.state, "aborted") << state.reasons;
+        EXPECT_EQ(state.state, c.state) << state.reasons;
         EXPECT_NE(read_file(scheduler().dir + "/log/error_log")
-                      .find("[Job " + std::to_string(job) +
-                            "] **** ERROR **** : Unable to send print file to printer."),
+                      .find("[Job " + std::to_string(job) + "] " + c.logged),
                   std::string::npos);
     }
+    unlink((sim_dir + "/mode").c_str());
     set_port_files({});
 }
 

@@ -6,7 +6,7 @@
 
 filter_run run_filter(const std::string &queue, const std::string &options,
                       const std::string &raster, const std::string &stdin_data,
-                      std::vector<std::string> env)
+                      std::vector<std::string> env, bool sigpipe_ignored)
 {
     filter_run run;
     std::string sim = make_test_dir("sim");
@@ -15,6 +15,7 @@ filter_run run_filter(const std::string &queue, const std::string &options,
     env.push_back("TMPDIR=" + run.tmpdir);
     process_spec launch{
         {filter_binary, "42", "user", "title", "1", options}, queue, env, stdin_data};
+    launch.sigpipe_ignored = sigpipe_ignored;
     if (!raster.empty())
         launch.argv.push_back(raster);
     run.result = process_run(launch);

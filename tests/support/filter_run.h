@@ -18,7 +18,7 @@ struct filter_run {
 // raster is empty, the bytes of stdin_data on standard input (6 arguments).
 filter_run run_filter(const std::string &queue, const std::string &options,
                       const std::string &raster, const std::string &stdin_data = "",
-                      std::vector<std::string> env = {});
+                      std::vector<std::string> env = {}, bool sigpipe_ignored = false);
 
 // The blank-separated words of a line, as the converter receives them.
 std::vector<std::string> words(const std::string &line);

@@ -86,7 +86,7 @@ running_process process_start(const process_spec &launch)
         dup2(launch.stdin_fd >= 0 ? launch.stdin_fd : in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        signal(SIGPIPE, SIG_DFL);
+        signal(SIGPIPE, launch.sigpipe_ignored ? SIG_IGN : SIG_DFL);
         signal(SIGTERM, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);

@@ -14,6 +14,7 @@ struct process_spec {
     std::string input;             // fed on standard input, which then ends
     int stdin_fd = -1;             // or this descriptor as standard input instead
     int timeout_ms = 20000;
+    bool sigpipe_ignored = false; // started with SIGPIPE ignored, as some parents hand it down
 };
 
 struct process_result {

@@ -7,6 +7,9 @@
 //   record   read everything, record it, exit 0 (the default)
 //   exit     record the command line, exit 0 without reading
 //   stall    read $VELOKIT_SIM_STALL_BYTES bytes, then stop reading for ever
+//   crash    read and record everything, then die of SIGSEGV; crash:N reads
+//            N bytes first, so it dies in the middle of a larger job
+//   status:N read and record everything, then exit with status N
 //   sink     read everything in large blocks and discard it (benchmark)
 //   page     turn the rows into pages on standard output, as a real
 //            converter would turn them into printer data (see page_mode)
@@ -14,6 +17,8 @@
 //            $VELOKIT_SIM_DIR: "started", the monotonic clock in nanoseconds
 //            when it began, and "parent-peak", the peak resident size in KiB
 //            of the process that started it, taken when its input has ended
+// A file "mode" under $VELOKIT_SIM_DIR holding a mode wins over the variable,
+// so a test can change the converter of a running scheduler.
 // With VELOKIT_SIM_SPAWN=1 it first starts a child that sleeps for ever.
 #include <cerrno>
 #include <csignal>
@@ -24,6 +29,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -36,8 +42,22 @@ static std::string sim_dir()
 
 static std::string mode()
 {
-    const char *m = std::getenv("VELOKIT_SIM_MODE");
-    return m != nullptr ? m : "record";
+    std::ifstream file(sim_dir() + "/mode");
+    std::string m;
+    if (std::getline(file, m) && !m.empty())
+        return m;
+    const char *env = std::getenv("VELOKIT_SIM_MODE");
+    return env != nullptr ? env : "record";
+}
+
+// A crash as the maker's converter might have one, without leaving a core.
+[[noreturn]] static void crash()
+{
+    rlimit none{0, 0};
+    setrlimit(RLIMIT_CORE, &none);
+    signal(SIGSEGV, SIG_DFL);
+    raise(SIGSEGV);
+    _exit(139);
 }
 
 static void write_all(int fd, const char *data, size_t len)
@@ -258,8 +278,12 @@ int main(int argc, char *argv[])
         for (;;)
             pause();
     }
+    if (m.rfind("crash", 0) == 0) {
+        read_input(m.size() > 6 ? std::atol(m.c_str() + 6) : -1, true);
+        crash();
+    }
     read_input(-1, m != "sink");
     if (m != "sink")
         write_file(sim_dir() + "/done", "");
-    return 0;
+    return m.rfind("status:", 0) == 0 ? std::atoi(m.c_str() + 7) : 0;
 }
