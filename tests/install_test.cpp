@@ -37,11 +37,26 @@ const std::vector<installed_file> product_files = {
     {"share/cups/ppd-updaters/printer-driver-velokit.ppd-updater", 0644},
     {"share/man/man8/rastertovelokit.8.gz", 0644},
     {"share/man/man8/velokitlp.8.gz", 0644},
+};
+
+// The printer application's, where PAPPL was found.
+const std::vector<installed_file> app_files = {
 #ifdef VELOKIT_APP_BUILT
     {"sbin/velokit-printer-app", 0755},
     {"lib/systemd/system/velokit-printer-app.service", 0644},
     {"share/man/man8/velokit-printer-app.8.gz", 0644},
 #endif
+};
+
+// Its Debian package, from the root: the unit where this release's systemd
+// looks.
+const std::vector<installed_file> app_package_files = {
+    {"usr/sbin/velokit-printer-app", 0755},
+    {"lib/systemd/system/velokit-printer-app.service", 0644},
+    {"usr/share/man/man8/velokit-printer-app.8.gz", 0644},
+    {"usr/share/doc/velokit-printer-app/changelog.gz", 0644},
+    {"usr/share/doc/velokit-printer-app/copyright", 0644},
+    {"usr/share/lintian/overrides/velokit-printer-app", 0644},
 };
 
 // What every Debian package adds to the product.
@@ -76,11 +91,12 @@ std::map<std::string, tree_entry> walk(const std::string &root)
     return entries;
 }
 
-// The files below root are exactly the product's (and the extra ones), under
-// prefix, with their modes; every directory on the way is 0755, and all is
-// root's when root installed it.
+// The files below root are exactly the given ones (the product's unless
+// told), under prefix, with their modes; every directory on the way is 0755,
+// and all is root's when root installed it.
 void expect_layout(const std::string &root, const std::string &prefix,
-                   const std::vector<installed_file> &extra = {})
+                   const std::vector<installed_file> &extra = app_files,
+                   const std::vector<installed_file> &base = product_files)
 {
     std::map<std::string, tree_entry> entries = walk(root);
     std::vector<std::string> files, expected;
@@ -96,7 +112,7 @@ void expect_layout(const std::string &root, const std::string &prefix,
             EXPECT_EQ(entry.uid, 0u) << path;
         }
     }
-    std::vector<installed_file> all = product_files;
+    std::vector<installed_file> all = base;
     all.insert(all.end(), extra.begin(), extra.end());
     for (const auto &f : all) {
         std::string path = prefix + "/" + f.path;
@@ -176,22 +192,23 @@ class Package : public ::testing::Test
     static void SetUpTestSuite()
     {
         for (const auto &line : lines(process_run({{"/bin/ls", package_dir}}).out)) {
-            if (line.size() > 4 && line.compare(line.size() - 4, 4, ".deb") == 0)
-                deb = package_dir + "/" + line;
+            if (line.size() <= 4 || line.compare(line.size() - 4, 4, ".deb") != 0)
+                continue;
+            (line.rfind("velokit-printer-app_", 0) == 0 ? app_deb : deb) = package_dir + "/" + line;
         }
         ASSERT_FALSE(deb.empty()) << "no package in " << package_dir;
         root = package_dir + "/root";
     }
-    static std::string field(const char *name)
+    static std::string field(const char *name, const std::string &package = deb)
     {
-        return process_run({{"/usr/bin/dpkg-deb", "-f", deb, name}}).out;
+        return process_run({{"/usr/bin/dpkg-deb", "-f", package, name}}).out;
     }
-    static inline std::string deb, root;
+    static inline std::string deb, root, app_deb;
 };
 
 TEST_F(Package, InstallsThePathsAndModes)
 {
-    expect_layout(root, "/usr", package_files);
+    expect_layout(root, "/usr", package_files, product_files);
     // Owners as the package records them, whoever unpacks it.
     for (const auto &line : lines(process_run({{"/usr/bin/dpkg-deb", "-c", deb}}).out))
         EXPECT_NE(line.find(" root/root "), std::string::npos) << line;
@@ -212,6 +229,22 @@ TEST_F(Package, NamesItselfAndDependsOnCupsAndItsLibraries)
         }
         EXPECT_TRUE(listed) << needed << " missing from: " << depends;
     }
+}
+
+// The printer application in a package of its own, beside the driver's.
+TEST_F(Package, ThePrinterApplicationHasAPackageOfItsOwn)
+{
+    ASSERT_FALSE(app_deb.empty()) << "no velokit-printer-app package in " << package_dir;
+    expect_layout(package_dir + "/root-app", "", app_package_files, {});
+    EXPECT_EQ(field("Package", app_deb), "velokit-printer-app\n");
+    std::string depends = field("Depends", app_deb);
+    for (const char *needed : {"ghostscript", "libpappl1", "libcups2"})
+        EXPECT_NE(depends.find(needed), std::string::npos)
+            << needed << " missing from: " << depends;
+    std::string program = package_dir + "/root-app/usr/sbin/velokit-printer-app";
+    process_result verdict =
+        process_run({{"/usr/bin/hardening-check", "--nocfprotection", program}});
+    EXPECT_EQ(verdict.status, 0) << verdict.out << verdict.err;
 }
 
 TEST_F(Package, HasNoMaintainerScripts)
