@@ -18,7 +18,7 @@ struct app_server {
 // state and spool, the extra environment given to it and the converters it
 // starts; waits until it answers.
 app_server app_start(int port, const std::string &log, const std::vector<std::string> &env);
-// Shuts it down and waits for it to end; false if it had to be killed.
+// Stops it (SIGTERM) and waits for it to end; false if it had to be killed.
 bool app_stop(app_server &server);
 
 // One client sub-command: velokit-printer-app ARGS...
