@@ -243,16 +243,31 @@ TEST_F(PrinterApp, PrintersSurviveARestartAndACancelLeavesNothing)
     EXPECT_EQ(app_run({"printers"}).out, "p0\np2\np3\n");
     EXPECT_NE(app_run({"jobs", "-d", "p0"}).out.find(" completed "), std::string::npos);
 
+    // Two jobs print at once, on two printers; the cancel of one never
+    // reaches the other's converter.
     control_daemon daemon = daemon_start("payload");
-    clear_simulator();
-    int job = app_submit("p0", docs.pdf, {"print-quality=high"});
-    ASSERT_GT(job, 0);
-    ASSERT_TRUE(wait_for_file(sim_dir + "/child.pid", 30000));
-    pid_t converter = read_pid(sim_dir + "/pid"), child = read_pid(sim_dir + "/child.pid");
-    EXPECT_EQ(app_run({"cancel", "-d", "p0", "-j", std::to_string(job)}).status, 0);
+    std::vector<int> jobs;
+    std::vector<pid_t> converters, children;
+    for (const char *printer : {"p3", "p0"}) {
+        clear_simulator();
+        jobs.push_back(app_submit(printer, docs.pdf, {"print-quality=high"}));
+        ASSERT_GT(jobs.back(), 0);
+        ASSERT_TRUE(wait_for_file(sim_dir + "/child.pid", 30000));
+        converters.push_back(read_pid(sim_dir + "/pid"));
+        children.push_back(read_pid(sim_dir + "/child.pid"));
+    }
+    EXPECT_EQ(app_run({"cancel", "-d", "p0", "-j", std::to_string(jobs[1])}).status, 0);
     EXPECT_TRUE(wait_until([&] { return daemon_received(daemon) == cancel_packet; }, 1000));
-    EXPECT_TRUE(wait_until([&] { return process_gone(converter) && process_gone(child); }, 1000));
-    EXPECT_EQ(app_wait_job("p0", job, 10000), "canceled");
+    EXPECT_TRUE(
+        wait_until([&] { return process_gone(converters[1]) && process_gone(children[1]); }, 1000));
+    EXPECT_EQ(app_wait_job("p0", jobs[1], 10000), "canceled");
+    EXPECT_FALSE(process_gone(converters[0]) || process_gone(children[0]));
+    EXPECT_EQ(app_job_state("p3", jobs[0]), "processing");
+
+    EXPECT_EQ(app_run({"cancel", "-d", "p3", "-j", std::to_string(jobs[0])}).status, 0);
+    EXPECT_TRUE(
+        wait_until([&] { return daemon_received(daemon) == cancel_packet + cancel_packet; }, 1000));
+    EXPECT_EQ(app_wait_job("p3", jobs[0], 10000), "canceled");
     EXPECT_TRUE(wait_until([] { return job_processes().empty(); }, 5000));
     daemon_stop(daemon);
     EXPECT_TRUE(app_stop(server));
