@@ -78,6 +78,7 @@ int print_run(int argc, char *argv[])
 
     char path[PORT_PATH_MAX + 1];
     device_path(argv[0], path);
+    limit_rights(path);
     int device = device_open(path);
 
     // A cancelled job still sends everything that reaches it on standard

@@ -33,10 +33,12 @@ struct backend_job {
     bool create_file = true;
     std::string target = "PORT"; // the file the backend should open
     bool target_exists = true;
+    bool root_only = false;             // the target is root's, mode 0600; else lp's
     std::size_t port_length = 0;        // pads the port's path to this length
     std::string writes = "ok";          // the shim's write actions
     int busy = 0;                       // opens failing with EBUSY first; -1: all
     bool real_sleep = false;            // the busy wait really waits
+    bool drop = true;                   // root's rights can be given up
     std::vector<std::size_t> pieces;    // fed in these pieces (cycled), with pauses
     bool fifo = false;                  // the file is a FIFO, fed like standard input
     bool terminate = false;             // SIGTERM once the backend wrote or went to sleep
@@ -160,10 +162,16 @@ backend_run run_backend(const backend_job &job)
     backend_run run;
     run.dir = make_test_dir("backend");
     run.port = port_path(run.dir, job.port_length);
+    // Files other than the maker's ports are written as lp.
     write_file(run.port, "");
+    if (file_exists(run.port)) // not when its path is too long for any open
+        give_to_lp(run.port);
     run.target = expand(job.target, run);
-    if (job.target_exists && !file_exists(run.target))
-        write_file(run.target, "");
+    if (job.target_exists && !file_exists(run.target)) {
+        write_file(run.target, "", job.root_only ? 0600 : 0644);
+        if (!job.root_only && file_exists(run.target))
+            give_to_lp(run.target);
+    }
     std::string log = run.dir + "/log";
     for (int n : job.ports)
         write_file(port_name(n), "");
@@ -175,7 +183,8 @@ backend_run run_backend(const backend_job &job)
                         {"LD_PRELOAD=" + std::string(fault_shim), "FAULT_PORT=" + run.target,
                          "FAULT_LOG=" + log, "FAULT_WRITES=" + job.writes,
                          "FAULT_BUSY=" + std::to_string(job.busy),
-                         std::string("FAULT_SLEEP=") + (job.real_sleep ? "real" : "")}};
+                         std::string("FAULT_SLEEP=") + (job.real_sleep ? "real" : ""),
+                         std::string("FAULT_SETUID=") + (job.drop ? "" : "eperm")}};
     launch.timeout_ms = 15000;
     const std::string args[] = {"42", "user", "title", job.copies, "", expand(job.file, run), "x"};
     launch.argv.insert(launch.argv.end(), args, args + std::min(job.argc - 1, 7));
@@ -208,6 +217,8 @@ backend_run run_backend(const backend_job &job)
         feeder.join();
 
     run.received = read_file(run.target);
+    if (job.root_only)
+        unlink(run.target.c_str());
     for (int n : job.unwritable)
         EXPECT_EQ(process_run({{"/bin/umount", "-n", port_name(n)}}).status, 0);
     for (int n : job.ports)
@@ -313,6 +324,30 @@ TEST_F(BackendRun, RefusalsReportExactlyAndExitWith1)
          busy + "**** ERROR **** : Unable to open VELO port device file \"DIR/missing\": No such "
                 "file or directory\n\n",
          true},
+        {"root's file named directly",
+         {.uri = "velokitlp:DIR/secret", .target = "DIR/secret", .root_only = true},
+         "**** ERROR **** : Unable to open VELO port device file \"DIR/secret\": Permission "
+         "denied\n\n",
+         true},
+        {"root's file through ..",
+         {.uri = "velokitlp:/var/run/..DIR/secret",
+          .target = "/var/run/..DIR/secret",
+          .root_only = true},
+         "**** ERROR **** : Unable to open VELO port device file \"/var/run/..DIR/secret\": "
+         "Permission denied\n\n",
+         true},
+        {"root's file named almost like a port",
+         {.uri = "velokitlp:/var/run/velokitlp0x",
+          .target = "/var/run/velokitlp0x",
+          .root_only = true},
+         "**** ERROR **** : Unable to open VELO port device file \"/var/run/velokitlp0x\": "
+         "Permission denied\n\n",
+         true},
+        {"root's rights cannot be given up",
+         {.uri = "velokitlp:DIR/secret", .target = "DIR/secret", .root_only = true, .drop = false},
+         "**** ERROR **** : Unable to give up root's rights to open VELO port device file "
+         "\"DIR/secret\": Operation not permitted\n",
+         false},
         // The first 1023 characters name a port too: it must not be written.
         {"path over 1023 characters",
          {.data = "x", .uri = "velokitlp:PORTq", .port_length = 1023},
@@ -402,7 +437,23 @@ TEST_F(BackendRun, CopiesTheDataToThePortOncePerCopy)
          1,
          {100},
          small_pass},
-        {"another writable file",
+        {"root's port files",
+         {.data = small,
+          .uri = "velokitlp:/var/run/velokitlp3",
+          .target = "/var/run/velokitlp3",
+          .root_only = true},
+         1,
+         {100},
+         small_pass},
+        {"root's port files under /run",
+         {.data = small,
+          .uri = "velokitlp:/run/velokitlp12",
+          .target = "/run/velokitlp12",
+          .root_only = true},
+         1,
+         {100},
+         small_pass},
+        {"another file, lp's",
          {.data = small, .uri = "velokitlp:DIR/other", .target = "DIR/other"},
          1,
          {100},

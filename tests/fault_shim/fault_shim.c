@@ -15,6 +15,7 @@
  *                 mostly ok)
  *   FAULT_SEED    seed of the pseudo-random choices (rand, mix)
  *   FAULT_SLEEP   "real" sleeps; otherwise sleep is recorded and returns at once
+ *   FAULT_SETUID  "eperm": changing the user fails with EPERM
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -201,4 +202,15 @@ unsigned int sleep(unsigned int seconds)
         return next(seconds);
     }
     return 0;
+}
+
+int setresuid(uid_t real, uid_t effective, uid_t saved)
+{
+    const char *how = getenv("FAULT_SETUID");
+    if (how != NULL && strcmp(how, "eperm") == 0) {
+        errno = EPERM;
+        return -1;
+    }
+    int (*next)(uid_t, uid_t, uid_t) = (int (*)(uid_t, uid_t, uid_t))next_symbol("setresuid");
+    return next(real, effective, saved);
 }
