@@ -13,14 +13,24 @@
 #include "velokit_port.h"
 #include "velokitlp.h"
 
+// The real, effective and saved users, or nothing.
+static bool users(uid_t ids[3])
+{
+    return getresuid(&ids[0], &ids[1], &ids[2]) == 0;
+}
+
+// True when every user is uid, every group gid, and no other group is left.
 static bool running_as(uid_t uid, gid_t gid)
 {
-    uid_t real = 0, effective = 0, saved = 0;
-    gid_t real_group = 0, effective_group = 0, saved_group = 0;
-    return getresuid(&real, &effective, &saved) == 0 && real == uid && effective == uid &&
-           saved == uid && getresgid(&real_group, &effective_group, &saved_group) == 0 &&
-           real_group == gid && effective_group == gid && saved_group == gid &&
-           getgroups(0, nullptr) == 0;
+    uid_t ids[3] = {};
+    gid_t group_ids[3] = {};
+    if (!users(ids) || getresgid(&group_ids[0], &group_ids[1], &group_ids[2]) != 0)
+        return false;
+    for (int i = 0; i < 3; i++) {
+        if (ids[i] != uid || group_ids[i] != gid)
+            return false;
+    }
+    return getgroups(0, nullptr) == 0;
 }
 
 // Becomes lp for good; returns why not, or nothing.
@@ -43,10 +53,9 @@ static const char *become_lp()
 
 void limit_rights(const char *path)
 {
-    uid_t real = 0, effective = 0, saved = 0;
-    if (getresuid(&real, &effective, &saved) != 0)
-        msg_fatal("Unable to tell who runs the backend: %s", strerror(errno));
-    if ((real != 0 && effective != 0 && saved != 0) || port_is_maker_path(path))
+    uid_t ids[3] = {};
+    bool root = !users(ids) || ids[0] == 0 || ids[1] == 0 || ids[2] == 0;
+    if (!root || port_is_maker_path(path))
         return;
     const char *failure = become_lp();
     if (failure != nullptr)
