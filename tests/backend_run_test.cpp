@@ -206,6 +206,8 @@ backend_run run_backend(const backend_job &job)
         write_file(expand(job.file, run), job.data);
     }
 
+    // Still readable once a case has unlinked it.
+    int held = open(run.target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     running_process process = process_start(launch);
     if (launch.stdin_fd >= 0)
         close(launch.stdin_fd);
@@ -216,7 +218,10 @@ backend_run run_backend(const backend_job &job)
     if (feeder.joinable())
         feeder.join();
 
-    run.received = read_file(run.target);
+    run.received = read_file(
+        file_exists(run.target) || held < 0 ? run.target : "/proc/self/fd/" + std::to_string(held));
+    if (held >= 0)
+        close(held);
     if (job.root_only)
         unlink(run.target.c_str());
     for (int n : job.unwritable)
@@ -230,6 +235,8 @@ backend_run run_backend(const backend_job &job)
 const std::string page = "PAGE: 1 1\n\n";
 const std::string send_error = "**** ERROR **** : Unable to send print file to printer.\n";
 const std::string busy = "**** INFO **** : VELO port busy; will retry in 30 seconds...\n\n";
+const std::string removed = "**** ERROR **** : VELO port device file \"PORT\" was removed while "
+                            "printing.\n";
 std::string sent(std::size_t bytes)
 {
     return "**** INFO **** : INFO: Sending print file, " + std::to_string(bytes) + " bytes...\n\n";
@@ -526,6 +533,7 @@ TEST_F(BackendRun, WriteFailuresDropTheRestOfTheChunkAndFailTheJob)
         std::vector<int> failed;       // chunks reported as not sent
         std::size_t kept;              // bytes of a failed chunk that still arrived
         std::vector<std::size_t> seen; // sizes of the device writes; empty: not checked
+        bool removed = false;          // the port file is unlinked during the pass
     };
     const fault_case cases[] = {
         {"ENOTTY once is retried", "enotty,ok", {}, 0, {8192, 8192, 8192, 4096}},
@@ -543,11 +551,14 @@ TEST_F(BackendRun, WriteFailuresDropTheRestOfTheChunkAndFailTheJob)
         {"write taking 0 bytes", "zero,ok", {0}, 0, {8192, 8192, 4096}},
         {"every write fails", "eio", {0, 1, 2}, 0, {8192, 8192, 4096}},
         {"partial writes of random sizes", "rand", {}, 0, {}},
+        {"port removed during the pass", "ok,gone,ok", {}, 0, {8192, 8192, 4096}, true},
     };
     const std::string data = job_data(20480);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        backend_run run = run_backend({.data = data, .writes = c.writes});
+        // A removed port ends the run after the pass: a second copy never starts.
+        backend_run run =
+            run_backend({.data = data, .copies = c.removed ? "2" : "1", .writes = c.writes});
         std::string expected, err = page;
         for (std::size_t at = 0; at < data.size(); at += 8192) {
             int chunk = static_cast<int>(at / 8192);
@@ -557,8 +568,8 @@ TEST_F(BackendRun, WriteFailuresDropTheRestOfTheChunkAndFailTheJob)
             err += (failed ? send_error : "") + sent(at + size);
         }
         EXPECT_EQ(checksum(run.received), checksum(expected));
-        EXPECT_EQ(run.result.err, err);
-        EXPECT_EQ(run.result.status, c.failed.empty() ? 0 : 1);
+        EXPECT_EQ(run.result.err, err + (c.removed ? expand(removed, run) : ""));
+        EXPECT_EQ(run.result.status, c.failed.empty() && !c.removed ? 0 : 1);
         if (!c.seen.empty()) {
             EXPECT_EQ(run.writes, c.seen);
         }
@@ -571,22 +582,28 @@ TEST_F(BackendRun, DeviceWritesAreWholeChunksWhateverThePipeDelivers)
         const char *name;
         std::size_t size;
         std::vector<std::size_t> pieces;
+        bool removed = false; // the port file is unlinked at the first write
     };
     const pipe_case cases[] = {
         {"odd small pieces", 5 * 8192 + 321, {3, 4093, 7, 1, 2500, 999}},
         {"pieces larger than a chunk", 4 * 8192 + 1, {12289, 5, 20001}},
         {"pieces just under a chunk, whole chunks in all", 6 * 8192, {8191, 8193, 1}},
+        // Noticed within a few megabytes, long before the end of the job.
+        {"port removed in a long pass", 3 << 22, {65536}, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         std::string data = job_data(c.size);
-        backend_run run = run_backend({.argc = 6, .data = data, .pieces = c.pieces});
-        std::vector<std::size_t> writes(c.size / 8192, 8192);
-        if (c.size % 8192 != 0)
-            writes.push_back(c.size % 8192);
+        backend_run run = run_backend(
+            {.argc = 6, .data = data, .writes = c.removed ? "gone,ok" : "ok", .pieces = c.pieces});
+        std::size_t sent = c.removed ? std::min(run.received.size(), std::size_t{5} << 20) : c.size;
+        std::vector<std::size_t> writes(sent / 8192, 8192);
+        if (sent % 8192 != 0)
+            writes.push_back(sent % 8192);
         EXPECT_EQ(run.writes, writes);
-        EXPECT_EQ(checksum(run.received), checksum(data));
-        EXPECT_EQ(run.result.status, 0);
+        EXPECT_EQ(checksum(run.received), checksum(data.substr(0, sent)));
+        EXPECT_EQ(run.result.err, c.removed ? expand(removed, run) : "");
+        EXPECT_EQ(run.result.status, c.removed ? 1 : 0);
     }
 }
 

@@ -12,7 +12,7 @@
  *                 the last one repeats: ok, half (half the bytes, at least
  *                 one), rand (a pseudo-random part), zero (0 bytes taken),
  *                 enotty, eio, eintr, mix (a pseudo-random one of all these,
- *                 mostly ok)
+ *                 mostly ok), gone (the port file is unlinked, then ok)
  *   FAULT_SEED    seed of the pseudo-random choices (rand, mix)
  *   FAULT_SLEEP   "real" sleeps; otherwise sleep is recorded and returns at once
  *   FAULT_SETUID  "eperm": changing the user fails with EPERM
@@ -157,6 +157,8 @@ static ssize_t port_write(int fd, const void *data, size_t size)
     write_action(write_count++, action, sizeof(action));
     if (strcmp(action, "mix") == 0)
         strcpy(action, mixed_action());
+    if (strcmp(action, "gone") == 0)
+        unlink(getenv("FAULT_PORT"));
     ssize_t result;
     if (strcmp(action, "enotty") == 0 || strcmp(action, "eio") == 0 ||
         strcmp(action, "eintr") == 0) {
