@@ -241,6 +241,19 @@ std::string sent(std::size_t bytes)
 {
     return "**** INFO **** : INFO: Sending print file, " + std::to_string(bytes) + " bytes...\n\n";
 }
+// A job on a file only root may write, named by the device URI.
+backend_job on_root_file(const std::string &path, backend_job job = {})
+{
+    job.uri = "velokitlp:" + path;
+    job.target = path;
+    job.root_only = true;
+    return job;
+}
+std::string denied(const std::string &path)
+{
+    return "**** ERROR **** : Unable to open VELO port device file \"" + path +
+           "\": Permission denied\n\n";
+}
 const std::string exclusive_write = [] {
     char flags[16];
     snprintf(flags, sizeof(flags), "0x%x", O_WRONLY | O_EXCL | O_CLOEXEC);
@@ -331,27 +344,12 @@ TEST_F(BackendRun, RefusalsReportExactlyAndExitWith1)
          busy + "**** ERROR **** : Unable to open VELO port device file \"DIR/missing\": No such "
                 "file or directory\n\n",
          true},
-        {"root's file named directly",
-         {.uri = "velokitlp:DIR/secret", .target = "DIR/secret", .root_only = true},
-         "**** ERROR **** : Unable to open VELO port device file \"DIR/secret\": Permission "
-         "denied\n\n",
-         true},
-        {"root's file through ..",
-         {.uri = "velokitlp:/var/run/..DIR/secret",
-          .target = "/var/run/..DIR/secret",
-          .root_only = true},
-         "**** ERROR **** : Unable to open VELO port device file \"/var/run/..DIR/secret\": "
-         "Permission denied\n\n",
-         true},
-        {"root's file named almost like a port",
-         {.uri = "velokitlp:/var/run/velokitlp0x",
-          .target = "/var/run/velokitlp0x",
-          .root_only = true},
-         "**** ERROR **** : Unable to open VELO port device file \"/var/run/velokitlp0x\": "
-         "Permission denied\n\n",
-         true},
-        {"root's rights cannot be given up",
-         {.uri = "velokitlp:DIR/secret", .target = "DIR/secret", .root_only = true, .drop = false},
+        {"root's file named directly", on_root_file("DIR/secret"), denied("DIR/secret"), true},
+        {"root's file through ..", on_root_file("/var/run/..DIR/secret"),
+         denied("/var/run/..DIR/secret"), true},
+        {"root's file named almost like a port", on_root_file("/var/run/velokitlp0x"),
+         denied("/var/run/velokitlp0x"), true},
+        {"root's rights cannot be given up", on_root_file("DIR/secret", {.drop = false}),
          "**** ERROR **** : Unable to give up root's rights to open VELO port device file "
          "\"DIR/secret\": Operation not permitted\n",
          false},
@@ -444,19 +442,13 @@ TEST_F(BackendRun, CopiesTheDataToThePortOncePerCopy)
          1,
          {100},
          small_pass},
-        {"root's port files",
-         {.data = small,
-          .uri = "velokitlp:/var/run/velokitlp3",
-          .target = "/var/run/velokitlp3",
-          .root_only = true},
+        {"root's port file",
+         on_root_file("/var/run/velokitlp3", {.data = small}),
          1,
          {100},
          small_pass},
-        {"root's port files under /run",
-         {.data = small,
-          .uri = "velokitlp:/run/velokitlp12",
-          .target = "/run/velokitlp12",
-          .root_only = true},
+        {"root's port file under /run",
+         on_root_file("/run/velokitlp12", {.data = small}),
          1,
          {100},
          small_pass},
