@@ -26,7 +26,8 @@ static void fill(port_copy *copy)
         copy->start = 0;
         copy->end = waiting;
     }
-    while (!copy->ended && copy->end < PORT_CHUNK_SIZE) {
+    // An area smaller than a chunk makes smaller chunks, never lost data.
+    while (!copy->ended && copy->end < PORT_CHUNK_SIZE && copy->end < copy->size) {
         ssize_t n = read(copy->input, copy->area + copy->end, copy->size - copy->end);
         if (n < 0 && errno == EINTR)
             continue;
@@ -67,8 +68,7 @@ constexpr unsigned long check_interval = 4UL << 20;
 // nothing on. FIFOs and devices have links too, so only an unlinked one counts.
 static bool port_removed(int device)
 {
-    struct stat status {
-    };
+    struct stat status = {};
     return fstat(device, &status) == 0 && status.st_nlink == 0;
 }
 

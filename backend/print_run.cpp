@@ -9,8 +9,10 @@
 #include "velokit_port.h"
 #include "velokitlp.h"
 
-// The input's area: one run, one job, so a fixed area serves it.
-static char input_area[PORT_CHUNK_SIZE];
+// The input's area: one run, one job, so a fixed area serves it. One read
+// fills it and serves sixteen chunks, where a chunk-sized area costs a read
+// per chunk.
+static char input_area[16 * PORT_CHUNK_SIZE];
 
 // The device file path of the device URI, or the end of the run.
 static void device_path(const char *uri, char path[PORT_PATH_MAX + 1])
@@ -78,6 +80,7 @@ int print_run(int argc, char *argv[])
 
     char path[PORT_PATH_MAX + 1];
     device_path(argv[0], path);
+    limit_rights(path);
     int device = device_open(path);
 
     // A cancelled job still sends everything that reaches it on standard

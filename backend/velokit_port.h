@@ -45,8 +45,9 @@ bool port_discover(int n, char path[PORT_NAME_SIZE]);
 // any other value is a failure to report. A FIFO blocks until it has a reader.
 int port_open(const char *path);
 
-// One pass of a job's data from an input descriptor (a file, a pipe) to an
-// open port. The caller owns it and the input area, keeps both for the whole
+// One pass of a job's data from a blocking input descriptor (a file, a pipe)
+// to an open port; a read that would block ends the pass as a failed read.
+// The caller owns the port_copy and the input area, keeps both for the whole
 // pass, and calls port_copy_chunk until it returns something other than
 // PORT_CHUNK_WRITTEN or PORT_CHUNK_DROPPED. For another pass over a file, seek
 // the input back and start again.

@@ -8,3 +8,8 @@ void list_ports();
 
 // Copies a job to the port its device URI names; returns the exit status.
 int print_run(int argc, char *argv[]);
+
+// Keeps root's rights only for the maker's own port files: for any other
+// path a backend run by root becomes user lp for the rest of the run, or ends
+// the run. A backend started by another user is left as it is.
+void limit_rights(const char *path);

@@ -33,10 +33,12 @@ struct backend_job {
     bool create_file = true;
     std::string target = "PORT"; // the file the backend should open
     bool target_exists = true;
+    bool root_only = false;             // the target is root's, mode 0600; else lp's
     std::size_t port_length = 0;        // pads the port's path to this length
     std::string writes = "ok";          // the shim's write actions
     int busy = 0;                       // opens failing with EBUSY first; -1: all
     bool real_sleep = false;            // the busy wait really waits
+    bool drop = true;                   // root's rights can be given up
     std::vector<std::size_t> pieces;    // fed in these pieces (cycled), with pauses
     bool fifo = false;                  // the file is a FIFO, fed like standard input
     bool terminate = false;             // SIGTERM once the backend wrote or went to sleep
@@ -160,10 +162,16 @@ backend_run run_backend(const backend_job &job)
     backend_run run;
     run.dir = make_test_dir("backend");
     run.port = port_path(run.dir, job.port_length);
+    // Files other than the maker's ports are written as lp.
     write_file(run.port, "");
+    if (file_exists(run.port)) // not when its path is too long for any open
+        give_to_lp(run.port);
     run.target = expand(job.target, run);
-    if (job.target_exists && !file_exists(run.target))
-        write_file(run.target, "");
+    if (job.target_exists && !file_exists(run.target)) {
+        write_file(run.target, "", job.root_only ? 0600 : 0644);
+        if (!job.root_only && file_exists(run.target))
+            give_to_lp(run.target);
+    }
     std::string log = run.dir + "/log";
     for (int n : job.ports)
         write_file(port_name(n), "");
@@ -175,7 +183,8 @@ backend_run run_backend(const backend_job &job)
                         {"LD_PRELOAD=" + std::string(fault_shim), "FAULT_PORT=" + run.target,
                          "FAULT_LOG=" + log, "FAULT_WRITES=" + job.writes,
                          "FAULT_BUSY=" + std::to_string(job.busy),
-                         std::string("FAULT_SLEEP=") + (job.real_sleep ? "real" : "")}};
+                         std::string("FAULT_SLEEP=") + (job.real_sleep ? "real" : ""),
+                         std::string("FAULT_SETUID=") + (job.drop ? "" : "eperm")}};
     launch.timeout_ms = 15000;
     const std::string args[] = {"42", "user", "title", job.copies, "", expand(job.file, run), "x"};
     launch.argv.insert(launch.argv.end(), args, args + std::min(job.argc - 1, 7));
@@ -197,6 +206,8 @@ backend_run run_backend(const backend_job &job)
         write_file(expand(job.file, run), job.data);
     }
 
+    // Still readable once a case has unlinked it.
+    int held = open(run.target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     running_process process = process_start(launch);
     if (launch.stdin_fd >= 0)
         close(launch.stdin_fd);
@@ -207,7 +218,12 @@ backend_run run_backend(const backend_job &job)
     if (feeder.joinable())
         feeder.join();
 
-    run.received = read_file(run.target);
+    run.received = read_file(
+        file_exists(run.target) || held < 0 ? run.target : "/proc/self/fd/" + std::to_string(held));
+    if (held >= 0)
+        close(held);
+    if (job.root_only)
+        unlink(run.target.c_str());
     for (int n : job.unwritable)
         EXPECT_EQ(process_run({{"/bin/umount", "-n", port_name(n)}}).status, 0);
     for (int n : job.ports)
@@ -219,9 +235,24 @@ backend_run run_backend(const backend_job &job)
 const std::string page = "PAGE: 1 1\n\n";
 const std::string send_error = "**** ERROR **** : Unable to send print file to printer.\n";
 const std::string busy = "**** INFO **** : VELO port busy; will retry in 30 seconds...\n\n";
+const std::string removed = "**** ERROR **** : VELO port device file \"PORT\" was removed while "
+                            "printing.\n";
 std::string sent(std::size_t bytes)
 {
     return "**** INFO **** : INFO: Sending print file, " + std::to_string(bytes) + " bytes...\n\n";
+}
+// A job on a file only root may write, named by the device URI.
+backend_job on_root_file(const std::string &path, backend_job job = {})
+{
+    job.uri = "velokitlp:" + path;
+    job.target = path;
+    job.root_only = true;
+    return job;
+}
+std::string denied(const std::string &path)
+{
+    return "**** ERROR **** : Unable to open VELO port device file \"" + path +
+           "\": Permission denied\n\n";
 }
 const std::string exclusive_write = [] {
     char flags[16];
@@ -313,6 +344,15 @@ TEST_F(BackendRun, RefusalsReportExactlyAndExitWith1)
          busy + "**** ERROR **** : Unable to open VELO port device file \"DIR/missing\": No such "
                 "file or directory\n\n",
          true},
+        {"root's file named directly", on_root_file("DIR/secret"), denied("DIR/secret"), true},
+        {"root's file through ..", on_root_file("/var/run/..DIR/secret"),
+         denied("/var/run/..DIR/secret"), true},
+        {"root's file named almost like a port", on_root_file("/var/run/velokitlp0x"),
+         denied("/var/run/velokitlp0x"), true},
+        {"root's rights cannot be given up", on_root_file("DIR/secret", {.drop = false}),
+         "**** ERROR **** : Unable to give up root's rights to open VELO port device file "
+         "\"DIR/secret\": Operation not permitted\n",
+         false},
         // The first 1023 characters name a port too: it must not be written.
         {"path over 1023 characters",
          {.data = "x", .uri = "velokitlp:PORTq", .port_length = 1023},
@@ -402,7 +442,17 @@ TEST_F(BackendRun, CopiesTheDataToThePortOncePerCopy)
          1,
          {100},
          small_pass},
-        {"another writable file",
+        {"root's port file",
+         on_root_file("/var/run/velokitlp3", {.data = small}),
+         1,
+         {100},
+         small_pass},
+        {"root's port file under /run",
+         on_root_file("/run/velokitlp12", {.data = small}),
+         1,
+         {100},
+         small_pass},
+        {"another file, lp's",
          {.data = small, .uri = "velokitlp:DIR/other", .target = "DIR/other"},
          1,
          {100},
@@ -475,6 +525,7 @@ TEST_F(BackendRun, WriteFailuresDropTheRestOfTheChunkAndFailTheJob)
         std::vector<int> failed;       // chunks reported as not sent
         std::size_t kept;              // bytes of a failed chunk that still arrived
         std::vector<std::size_t> seen; // sizes of the device writes; empty: not checked
+        bool removed = false;          // the port file is unlinked during the pass
     };
     const fault_case cases[] = {
         {"ENOTTY once is retried", "enotty,ok", {}, 0, {8192, 8192, 8192, 4096}},
@@ -492,11 +543,14 @@ TEST_F(BackendRun, WriteFailuresDropTheRestOfTheChunkAndFailTheJob)
         {"write taking 0 bytes", "zero,ok", {0}, 0, {8192, 8192, 4096}},
         {"every write fails", "eio", {0, 1, 2}, 0, {8192, 8192, 4096}},
         {"partial writes of random sizes", "rand", {}, 0, {}},
+        {"port removed during the pass", "ok,gone,ok", {}, 0, {8192, 8192, 4096}, true},
     };
     const std::string data = job_data(20480);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        backend_run run = run_backend({.data = data, .writes = c.writes});
+        // A removed port ends the run after the pass: a second copy never starts.
+        backend_run run =
+            run_backend({.data = data, .copies = c.removed ? "2" : "1", .writes = c.writes});
         std::string expected, err = page;
         for (std::size_t at = 0; at < data.size(); at += 8192) {
             int chunk = static_cast<int>(at / 8192);
@@ -506,8 +560,8 @@ TEST_F(BackendRun, WriteFailuresDropTheRestOfTheChunkAndFailTheJob)
             err += (failed ? send_error : "") + sent(at + size);
         }
         EXPECT_EQ(checksum(run.received), checksum(expected));
-        EXPECT_EQ(run.result.err, err);
-        EXPECT_EQ(run.result.status, c.failed.empty() ? 0 : 1);
+        EXPECT_EQ(run.result.err, err + (c.removed ? expand(removed, run) : ""));
+        EXPECT_EQ(run.result.status, c.failed.empty() && !c.removed ? 0 : 1);
         if (!c.seen.empty()) {
             EXPECT_EQ(run.writes, c.seen);
         }
@@ -520,22 +574,28 @@ TEST_F(BackendRun, DeviceWritesAreWholeChunksWhateverThePipeDelivers)
         const char *name;
         std::size_t size;
         std::vector<std::size_t> pieces;
+        bool removed = false; // the port file is unlinked at the first write
     };
     const pipe_case cases[] = {
         {"odd small pieces", 5 * 8192 + 321, {3, 4093, 7, 1, 2500, 999}},
         {"pieces larger than a chunk", 4 * 8192 + 1, {12289, 5, 20001}},
         {"pieces just under a chunk, whole chunks in all", 6 * 8192, {8191, 8193, 1}},
+        // Noticed within a few megabytes, long before the end of the job.
+        {"port removed in a long pass", 3 << 22, {65536}, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         std::string data = job_data(c.size);
-        backend_run run = run_backend({.argc = 6, .data = data, .pieces = c.pieces});
-        std::vector<std::size_t> writes(c.size / 8192, 8192);
-        if (c.size % 8192 != 0)
-            writes.push_back(c.size % 8192);
+        backend_run run = run_backend(
+            {.argc = 6, .data = data, .writes = c.removed ? "gone,ok" : "ok", .pieces = c.pieces});
+        std::size_t sent = c.removed ? std::min(run.received.size(), std::size_t{5} << 20) : c.size;
+        std::vector<std::size_t> writes(sent / 8192, 8192);
+        if (sent % 8192 != 0)
+            writes.push_back(sent % 8192);
         EXPECT_EQ(run.writes, writes);
-        EXPECT_EQ(checksum(run.received), checksum(data));
-        EXPECT_EQ(run.result.status, 0);
+        EXPECT_EQ(checksum(run.received), checksum(data.substr(0, sent)));
+        EXPECT_EQ(run.result.err, c.removed ? expand(removed, run) : "");
+        EXPECT_EQ(run.result.status, c.removed ? 1 : 0);
     }
 }
 

@@ -294,12 +294,14 @@ TEST_F(InstalledDriver, QueuesTellIppClientsTheirColorModesAndQualities)
 // The scheduler drops LD_PRELOAD from the environment of the programs it
 // runs, so the port's failures come from real files: /dev/full, and a file
 // on a filesystem that fills up after 64 KiB. A converter that crashes
-// mid-job fails it as well.
+// mid-job fails it as well. A queue administrator aiming a raw queue at a
+// file only root may write must not get it written.
 TEST_F(InstalledDriver, PortThatRefusesTheDataFailsTheJob)
 {
     struct failure_case {
         const char *name;
         std::string device; // bind-mounted onto the port file, or "" for a plain port
+        std::string uri;    // or the device URI of a raw queue
         std::string logged = "**** ERROR **** : Unable to send print file to printer.";
         std::string converter_mode = "";
         // The scheduler's error policy aborts a job whose backend failed and
@@ -312,24 +314,39 @@ TEST_F(InstalledDriver, PortThatRefusesTheDataFailsTheJob)
             .status,
         0);
     write_file(small + "/port", "", 0644);
+    const std::string secret = "/run/velokit-root-only", secret_text = "root's own data\n";
+    write_file(secret, secret_text, 0600);
+    std::string payload = make_test_dir("raw") + "/payload";
+    write_file(payload, "root::0:0:owned by a print job:/root:/bin/sh\n");
     const failure_case cases[] = {
         {"every write fails", "/dev/full"},
         {"filesystem full after 64 KiB", small + "/port"},
-        {"converter crashes after 1 MiB", "", "fwrite: Broken pipe", "crash:1048576",
+        {"converter crashes after 1 MiB", "", "", "fwrite: Broken pipe", "crash:1048576",
          "processing-stopped"},
+        {"raw queue on a root-only file", "", "velokitlp:" + secret,
+         // The scheduler's log escapes the quotes.
+         "**** ERROR **** : Unable to open VELO port device file \\\"" + secret +
+             "\\\": Permission denied"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         set_port_files({0, 1});
-        if (!c.device.empty()) {
-            ASSERT_EQ(process_run({{"/bin/mount", "-n", "--bind", c.device, port_file(1)}}).status,
-                      0);
+        int job = 0;
+        if (c.uri.empty()) {
+            if (!c.device.empty()) {
+                ASSERT_EQ(
+                    process_run({{"/bin/mount", "-n", "--bind", c.device, port_file(1)}}).status,
+                    0);
+            }
+            write_file(sim_dir + "/mode", c.converter_mode);
+            add_driver_queue("fail", {"-m", "drv:///velokit.drv/orvexv1.ppd"},
+                             "velokitlp:" + port_file(1));
+            clear_simulator();
+            job = lp_submit("fail", sample_pdf, {"Quality=DRAFT"});
+        } else {
+            add_driver_queue("raw", {}, c.uri);
+            job = lp_submit("raw", payload, {"raw"});
         }
-        write_file(sim_dir + "/mode", c.converter_mode);
-        add_driver_queue("fail", {"-m", "drv:///velokit.drv/orvexv1.ppd"},
-                         "velokitlp:" + port_file(1));
-        clear_simulator();
-        int job = lp_submit("fail", sample_pdf, {"Quality=DRAFT"});
         ASSERT_GT(job, 0);
         job_state state = job_state_wait(job, 60000);
         EXPECT_NE(state.state, "completed");
@@ -337,6 +354,7 @@ TEST_F(InstalledDriver, PortThatRefusesTheDataFailsTheJob)
         EXPECT_NE(read_file(scheduler().dir + "/log/error_log")
                       .find("[Job " + std::to_string(job) + "] " + c.logged),
                   std::string::npos);
+        EXPECT_EQ(read_file(secret), secret_text);
     }
     unlink((sim_dir + "/mode").c_str());
     set_port_files({});

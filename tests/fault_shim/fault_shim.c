@@ -12,9 +12,10 @@
  *                 the last one repeats: ok, half (half the bytes, at least
  *                 one), rand (a pseudo-random part), zero (0 bytes taken),
  *                 enotty, eio, eintr, mix (a pseudo-random one of all these,
- *                 mostly ok)
+ *                 mostly ok), gone (the port file is unlinked, then ok)
  *   FAULT_SEED    seed of the pseudo-random choices (rand, mix)
  *   FAULT_SLEEP   "real" sleeps; otherwise sleep is recorded and returns at once
+ *   FAULT_SETUID  "eperm": changing the user fails with EPERM
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -156,6 +157,8 @@ static ssize_t port_write(int fd, const void *data, size_t size)
     write_action(write_count++, action, sizeof(action));
     if (strcmp(action, "mix") == 0)
         strcpy(action, mixed_action());
+    if (strcmp(action, "gone") == 0)
+        unlink(getenv("FAULT_PORT"));
     ssize_t result;
     if (strcmp(action, "enotty") == 0 || strcmp(action, "eio") == 0 ||
         strcmp(action, "eintr") == 0) {
@@ -201,4 +204,15 @@ unsigned int sleep(unsigned int seconds)
         return next(seconds);
     }
     return 0;
+}
+
+int setresuid(uid_t real, uid_t effective, uid_t saved)
+{
+    const char *how = getenv("FAULT_SETUID");
+    if (how != NULL && strcmp(how, "eperm") == 0) {
+        errno = EPERM;
+        return -1;
+    }
+    int (*next)(uid_t, uid_t, uid_t) = (int (*)(uid_t, uid_t, uid_t))next_symbol("setresuid");
+    return next(real, effective, saved);
 }

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <pwd.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -194,6 +195,13 @@ void write_file(const std::string &path, const std::string &data, int mode)
 {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
     chmod(path.c_str(), mode);
+}
+
+void give_to_lp(const std::string &path)
+{
+    const passwd *lp = getpwnam("lp");
+    if (lp == nullptr || chown(path.c_str(), lp->pw_uid, lp->pw_gid) != 0)
+        throw std::runtime_error("cannot give " + path + " to lp");
 }
 
 bool file_exists(const std::string &path)

@@ -46,6 +46,8 @@ process_result process_run(const process_spec &launch);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data, int mode = 0644);
 bool file_exists(const std::string &path);
+// Makes a file user lp's, as a file a backend may write for any queue must be.
+void give_to_lp(const std::string &path);
 // True inside tools/sandbox, whose /run is private.
 bool inside_sandbox();
 // A fresh directory under /run (private in the sandbox, reachable by lp).

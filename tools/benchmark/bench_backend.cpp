@@ -2,6 +2,7 @@
 // the same chunk size, data and target.
 #include <cstdio>
 #include <fcntl.h>
+#include <pwd.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -17,10 +18,12 @@ std::string port_path(const bench_setup &setup)
 }
 
 // Each run starts on an empty port file, so no run pays for freeing the last.
+// Not one of the maker's ports, so it is lp's: the backend writes it as lp.
 void empty_port(const bench_setup &setup)
 {
     int fd = open(port_path(setup).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) {
+    const passwd *lp = getpwnam("lp");
+    if (fd < 0 || lp == nullptr || fchown(fd, lp->pw_uid, lp->pw_gid) != 0) {
         std::perror("bench: port file");
         std::exit(1);
     }
@@ -132,7 +135,7 @@ void from_file(const bench_setup &setup, std::size_t bytes, std::vector<bench_ro
                      ratio_text(read, "dd", dd_s, read_s), ">= 0.8", verdict(read >= 0.8)});
     table.push_back(
         {figure + "to /dev/null", baseline, megabytes_per_second(total, median(discarded_s)),
-         ratio_text(discarded, "dd", dd_s, discarded_s), ">= 0.8", verdict(discarded >= 0.8)});
+         ratio_text(discarded, "dd", dd_s, discarded_s), ">= 0.9", verdict(discarded >= 0.9)});
 }
 
 } // namespace
