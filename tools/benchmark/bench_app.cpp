@@ -1,0 +1,146 @@
+// The printer application's figure: the same PWG raster through the app (a
+// Print-Job to its server, which hands the rows to the converter while the
+// request arrives) against the filter reading it from a file, in the same run.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cups/raster.h>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "bench.h"
+
+namespace
+{
+
+const char *const app_port = "/var/run/velokitlp9";
+
+// Pages of A4 at 300 dpi in 8-bit gray, as a client sends them for
+// print-color-mode=monochrome and print-quality=normal.
+std::uint64_t write_pwg(const std::string &path, unsigned pages)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    cups_raster_t *raster = fd >= 0 ? cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG) : nullptr;
+    cups_page_header2_t header;
+    if (raster == nullptr ||
+        cupsRasterInitPWGHeader(&header, pwgMediaForPWG("iso_a4_210x297mm"), "sgray_8", 300, 300,
+                                "one-sided", nullptr) == 0) {
+        std::fprintf(stderr, "bench: cannot write %s\n", path.c_str());
+        std::exit(1);
+    }
+    std::vector<unsigned char> row(header.cupsBytesPerLine);
+    for (unsigned p = 0; p < pages; p++) {
+        cupsRasterWriteHeader2(raster, &header);
+        for (unsigned y = 0; y < header.cupsHeight; y++) {
+            for (std::size_t x = 0; x < row.size(); x++)
+                row[x] = static_cast<unsigned char>((x / 64 + y / 64) % 2 != 0 ? 255 : x + y);
+            cupsRasterWritePixels(raster, row.data(), header.cupsBytesPerLine);
+        }
+    }
+    cupsRasterClose(raster);
+    close(fd);
+    return static_cast<std::uint64_t>(pages) * header.cupsHeight * header.cupsBytesPerLine;
+}
+
+// What one run of cmd writes on its standard output.
+std::string output_of(const bench_setup &setup, const command &cmd)
+{
+    std::string path = setup.work + "/app-output";
+    int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    finish(start(cmd, null, out, null), cmd);
+    close(out);
+    close(null);
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+command app(const bench_setup &setup, std::vector<std::string> args)
+{
+    args.insert(args.begin(), setup.build + "/app/velokit-printer-app");
+    return {args, ""};
+}
+
+int start_server(const bench_setup &setup)
+{
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    int pid = start(
+        app(setup, {"server", "-o", "server-port=8639", "-o", "log-file=" + setup.work + "/app.log",
+                    "-o", "spool-directory=" + setup.work + "/app-spool", "-o",
+                    "state-file=" + setup.work + "/app.state"}),
+        null, null, null);
+    close(null);
+    for (int tries = 0; tries < 200; tries++) {
+        if (output_of(setup, app(setup, {"status"})).find("Running") != std::string::npos)
+            return pid;
+        usleep(50000);
+    }
+    std::fputs("bench: velokit-printer-app server did not start\n", stderr);
+    std::exit(1);
+}
+
+// Waits until the benchmark printer has no job left in processing.
+void wait_idle(const bench_setup &setup)
+{
+    while (output_of(setup, app(setup, {"jobs", "-d", "bench"})).find("processing") !=
+           std::string::npos)
+        usleep(10000);
+}
+
+} // namespace
+
+void app_throughput(const bench_setup &setup, std::vector<bench_row> &table)
+{
+    if (access((setup.build + "/app/velokit-printer-app").c_str(), X_OK) != 0)
+        return;
+    progress("printer application against the filter");
+    set_env("CUPS_SERVERROOT", setup.server_root.c_str());
+    set_env("VELOKIT_SIM_MODE", "sink");
+    std::ofstream(app_port).close();
+    int server = start_server(setup);
+    output_of(setup, app(setup, {"add", "-d", "bench", "-m", "orvex_v1", "-v",
+                                 std::string("velokitlp:") + app_port}));
+
+    std::string path = setup.work + "/app.pwg";
+    unsigned pages = setup.quick ? 1 : 12;
+    std::uint64_t bytes = write_pwg(path, pages);
+    command filter = filter_command(setup, path);
+    command submit =
+        app(setup, {"submit", "-d", "bench", "-o", "print-color-mode=monochrome", path});
+    std::vector<double> filter_s, app_s, ratios;
+    int runs = setup.quick ? 1 : 9;
+    for (int r = 0; r < runs; r++) {
+        double f = 0, a = 0;
+        for (int i = 0; i < 2; i++) {
+            if ((i + r) % 2 == 0) {
+                f = time_alone(filter).wall;
+            } else {
+                // A streamed raster job is printed while its request arrives.
+                a = time_alone(submit).wall;
+                wait_idle(setup);
+            }
+        }
+        filter_s.push_back(f);
+        app_s.push_back(a);
+        ratios.push_back(f / a);
+    }
+    unlink(path.c_str());
+    kill(server, SIGTERM);
+    waitpid(server, nullptr, 0);
+
+    double ratio = median(ratios);
+    char figure[160];
+    std::snprintf(figure, sizeof(figure),
+                  "printer application, PWG raster 300 dpi gray, %u page%s (%.1f MB, %d run%s)",
+                  pages, pages == 1 ? "" : "s", static_cast<double>(bytes) / 1e6, runs,
+                  runs == 1 ? "" : "s");
+    table.push_back({figure, "filter " + megabytes_per_second(bytes, median(filter_s)),
+                     megabytes_per_second(bytes, median(app_s)),
+                     ratio_text(ratio, "the filter", filter_s, app_s), ">= 0.9",
+                     verdict(ratio >= 0.9)});
+}
