@@ -139,7 +139,7 @@ int main(int argc, char *argv[])
     filter_startup(setup, table);
     filter_memory(setup, table);
     backend_throughput(setup, table);
-    app_throughput(setup, table);
+    app_figures(setup, table);
 
     std::printf("machine: %s\n", machine().c_str());
     std::printf("load average (1 and 5 minutes): %s before, %s after\n", load_before.c_str(),

@@ -28,8 +28,9 @@ void filter_throughput(const bench_setup &setup, std::vector<bench_row> &table);
 void filter_startup(const bench_setup &setup, std::vector<bench_row> &table);
 void filter_memory(const bench_setup &setup, std::vector<bench_row> &table);
 void backend_throughput(const bench_setup &setup, std::vector<bench_row> &table);
-// The printer application against the filter, where it was built.
-void app_throughput(const bench_setup &setup, std::vector<bench_row> &table);
+// The printer application against the filter and the classic queue, where
+// it was built.
+void app_figures(const bench_setup &setup, std::vector<bench_row> &table);
 
 // The programs under test and their stand-ins.
 command filter_command(const bench_setup &setup, const std::string &raster);

@@ -1,6 +1,8 @@
-// The printer application's figure: the same PWG raster through the app (a
+// The printer application's figures: the same PWG raster through the app (a
 // Print-Job to its server, which hands the rows to the converter while the
-// request arrives) against the filter reading it from a file, in the same run.
+// request arrives) against the filter reading it from a file, and the time
+// from submission to the converter's start against the classic queue's, each
+// in the same run.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -92,19 +95,81 @@ void wait_idle(const bench_setup &setup)
         usleep(10000);
 }
 
+// Milliseconds from just before cmd starts until the converter of the job it
+// submits runs; returns once that converter has read all of its input.
+double first_byte_ms(const bench_setup &setup, const command &cmd)
+{
+    std::string started = setup.work + "/sim/started";
+    std::string ended = setup.work + "/sim/parent-peak";
+    unlink(started.c_str());
+    unlink(ended.c_str());
+    double t0 = monotonic_seconds();
+    time_alone(cmd);
+    for (int waited = 0; access(ended.c_str(), F_OK) != 0; waited++) {
+        if (waited > 30000) {
+            std::fputs("bench: the job's converter never ended\n", stderr);
+            std::exit(1);
+        }
+        usleep(1000);
+    }
+    std::ifstream in(started);
+    long long ns = -1;
+    in >> ns;
+    return (static_cast<double>(ns) * 1e-9 - t0) * 1e3;
+}
+
+void first_byte_row(const bench_setup &setup, std::vector<bench_row> &table)
+{
+    std::string path = setup.work + "/first.pwg";
+    write_pwg(path, 1);
+    command classic = {{"/usr/bin/lp", "-d", "velokit-classic", "-o",
+                        "document-format=application/vnd.cups-raster", path},
+                       ""};
+    command submit =
+        app(setup, {"submit", "-d", "bench", "-o", "print-color-mode=monochrome", path});
+    std::vector<double> classic_ms, app_ms, ratios;
+    int runs = setup.quick ? 1 : 11;
+    for (int r = 0; r < runs; r++) {
+        double c = 0, a = 0;
+        for (int i = 0; i < 2; i++) {
+            if ((i + r) % 2 == 0) {
+                c = first_byte_ms(setup, classic);
+            } else {
+                a = first_byte_ms(setup, submit);
+                wait_idle(setup);
+            }
+        }
+        classic_ms.push_back(c);
+        app_ms.push_back(a);
+        ratios.push_back(a / c);
+    }
+    unlink(path.c_str());
+    char figure[160];
+    std::snprintf(figure, sizeof(figure),
+                  "submission to the converter's start, 1 page PWG raster 300 dpi gray (%d run%s)",
+                  runs, runs == 1 ? "" : "s");
+    table.push_back({figure, "classic queue (lp) " + fixed(median(classic_ms), 1) + " ms",
+                     "printer application " + fixed(median(app_ms), 1) + " ms",
+                     fixed(median(ratios), 3) + " of the classic queue's time", "", ""});
+}
+
 } // namespace
 
-void app_throughput(const bench_setup &setup, std::vector<bench_row> &table)
+void app_figures(const bench_setup &setup, std::vector<bench_row> &table)
 {
     if (access((setup.build + "/app/velokit-printer-app").c_str(), X_OK) != 0)
         return;
-    progress("printer application against the filter");
+    progress("printer application against the filter and the classic queue");
     set_env("CUPS_SERVERROOT", setup.server_root.c_str());
-    set_env("VELOKIT_SIM_MODE", "sink");
+    // As sink, and the converter tells when it started and when its input ended.
+    set_env("VELOKIT_SIM_MODE", "measure");
+    // The classic queue's converter runs as the scheduler's user lp.
+    chmod((setup.work + "/sim").c_str(), 0777);
     std::ofstream(app_port).close();
     int server = start_server(setup);
     output_of(setup, app(setup, {"add", "-d", "bench", "-m", "orvex_v1", "-v",
                                  std::string("velokitlp:") + app_port}));
+    first_byte_row(setup, table);
 
     std::string path = setup.work + "/app.pwg";
     unsigned pages = setup.quick ? 1 : 12;
