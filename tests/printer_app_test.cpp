@@ -113,6 +113,7 @@ struct print_case {
     std::vector<std::string> options;
     const char *ink, *media, *quality;
     int dpi, pages;
+    bool by_ipptool = false; // an IPP Print-Job from ipptool instead of submit
 };
 
 TEST_F(PrinterApp, PrintsEveryFormatWithTheFiltersCommandLine)
@@ -144,11 +145,22 @@ TEST_F(PrinterApp, PrintsEveryFormatWithTheFiltersCommandLine)
          "NORMAL",
          300,
          2},
+        {"PDF from ipptool, monochrome, draft",
+         &docs.pdf,
+         {"print-color-mode=monochrome", "print-quality=3"},
+         "MONO",
+         "A4",
+         "DRAFT",
+         150,
+         2,
+         true},
     };
+    const std::string printer_uri = "ipp://127.0.0.1:" + std::to_string(app_port) + "/ipp/print/p0";
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         clear_simulator();
-        int job = app_submit("p0", *c.document, c.options);
+        int job = c.by_ipptool ? ipp_submit(printer_uri, *c.document, c.options)
+                               : app_submit("p0", *c.document, c.options);
         ASSERT_GT(job, 0);
         EXPECT_EQ(app_wait_job("p0", job, 60000), "completed") << read_file(server.log);
         std::vector<std::string> argv = converter_words();

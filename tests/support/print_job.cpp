@@ -54,15 +54,20 @@ int lp_submit(const std::string &queue, const std::string &document,
 static std::string ipptool_display(const std::string &queue, const std::string &request,
                                    const std::string &display, const std::string &document = "")
 {
-    std::string uri = "ipp://";
-    for (char c : scheduler().socket)
-        uri += c == '/' ? std::string("%2F") : std::string(1, c);
+    // A queue of the private scheduler, or a printer's own URI.
+    std::string uri = queue;
+    if (!queue.starts_with("ipp://")) {
+        uri = "ipp://";
+        for (char c : scheduler().socket)
+            uri += c == '/' ? std::string("%2F") : std::string(1, c);
+        uri += "/printers/" + queue;
+    }
     std::string test = make_test_dir("ipptool") + "/request.test";
     write_file(test, "{\n" + request + "STATUS successful-ok\nDISPLAY " + display + "\n}\n");
     std::vector<std::string> argv = {"/usr/bin/ipptool", "-t"};
     if (!document.empty())
         argv.insert(argv.end(), {"-f", document});
-    argv.insert(argv.end(), {uri + "/printers/" + queue, test});
+    argv.insert(argv.end(), {uri, test});
     process_result r = process_run({argv});
     // "        job-id (integer) = 7"
     std::size_t at = r.out.find(" " + display + " (");

@@ -22,8 +22,10 @@ void add_driver_queue(const std::string &queue, const std::vector<std::string> &
 int lp_submit(const std::string &queue, const std::string &document,
               const std::vector<std::string> &options = {});
 
-// The same job as an IPP Print-Job sent by ipptool; NAME=VALUE options go as
-// job attributes, a value of digits as an enum, any other as a keyword.
+// The same job as an IPP Print-Job sent by ipptool to a queue of the private
+// scheduler, or to the printer URI given as queue ("ipp://..."); NAME=VALUE
+// options go as job attributes, a value of digits as an enum, any other as a
+// keyword.
 int ipp_submit(const std::string &queue, const std::string &document,
                const std::vector<std::string> &options);
 
