@@ -25,6 +25,7 @@ import contextlib
 import glob
 import os
 import shutil
+import sys
 import tempfile
 
 from selenium import webdriver
@@ -47,6 +48,19 @@ CHROMIUM_FLAGS = [
 
 class StepFailed(Exception):
     pass
+
+
+def test_arguments(usage, count):
+    """A web test's count arguments; ends the test when they are not there, or
+    when it does not run inside tools/sandbox, whose private /run and network
+    it needs."""
+    if len(sys.argv) != count + 1:
+        print(usage.strip().splitlines()[-1], file=sys.stderr)
+        sys.exit(2)
+    if not os.path.exists("/run/velokit-sandbox"):
+        print("this test must run inside tools/sandbox (as ctest runs it)", file=sys.stderr)
+        sys.exit(1)
+    return sys.argv[1:]
 
 
 class Session:

@@ -63,13 +63,7 @@ def print_test_page(b, sim):
 
 
 def main():
-    if len(sys.argv) != 3:
-        print(__doc__.strip().splitlines()[-1], file=sys.stderr)
-        return 2
-    if not os.path.exists("/run/velokit-sandbox"):
-        print("this test must run inside tools/sandbox (as ctest runs it)", file=sys.stderr)
-        return 1
-    app, out = sys.argv[1], sys.argv[2]
+    app, out = browser.test_arguments(__doc__, 2)
     work = tempfile.mkdtemp(dir="/run", prefix="velokit-app-web-")
     sim = os.path.join(work, "sim")
     os.mkdir(sim)

@@ -94,12 +94,7 @@ def print_test_page(b, sim):
 
 
 def main():
-    if len(sys.argv) != 2:
-        print(__doc__.strip().splitlines()[-1], file=sys.stderr)
-        return 2
-    if not os.path.exists("/run/velokit-sandbox"):
-        print("this test must run inside tools/sandbox (as ctest runs it)", file=sys.stderr)
-        return 1
+    (out,) = browser.test_arguments(__doc__, 1)
     # Everything the scheduler and the browser write stays in the sandbox's /run.
     work = tempfile.mkdtemp(dir="/run", prefix="velokit-web-")
     os.chmod(work, 0o755)
@@ -112,7 +107,7 @@ def main():
     subprocess.run([SCHEDULER, "start", cupsd, "--web", "VELOKIT_SIM_DIR=" + sim,
                     "VELOKIT_SIM_MODE=page"], check=True, timeout=60)
     try:
-        b = browser.start(sys.argv[1], wait_seconds=30)
+        b = browser.start(out, wait_seconds=30)
         try:
             add_printer(b)
             set_default_options(b)
@@ -121,11 +116,11 @@ def main():
             browser.stop(b)
     except browser.StepFailed as failure:
         print(failure, file=sys.stderr)
-        print("screenshots and page texts: " + sys.argv[1], file=sys.stderr)
+        print("screenshots and page texts: " + out, file=sys.stderr)
         return 1
     finally:
         subprocess.run([SCHEDULER, "stop", cupsd], timeout=60)
-    print("every step passed; screenshots: " + sys.argv[1])
+    print("every step passed; screenshots: " + out)
     return 0
 
 
