@@ -151,8 +151,14 @@ def open_page(session, url):
     session.driver.get(url)
 
 
-def wait_for_text(session, text):
-    wait_until(session, lambda d: text in page_text(session), "the text \"%s\"" % text)
+def wait_for_text(session, text, reload=False):
+    """Waits until the page shows text; with reload, loads it again at every
+    look, for pages that do not refresh themselves, such as a list of jobs."""
+    def shown(driver):
+        if reload:
+            driver.refresh()
+        return text in page_text(session)
+    wait_until(session, shown, "the text \"%s\"" % text)
 
 
 def element(session, css):

@@ -59,7 +59,7 @@ def print_test_page(b, sim):
         # V2's default media is Letter; the test page is drawn at draft resolution.
         assert argv[-3:] == ["COLOR", "Letter", "DRAFT"], "the converter ran as %s" % argv
         browser.open_page(b, BASE + "/orvex/jobs")
-        browser.wait_for_text(b, "Completed")
+        browser.wait_for_text(b, "Completed", reload=True)
 
 
 def main():

@@ -90,7 +90,7 @@ def print_test_page(b, sim):
             argv = f.read().split()
         assert argv[-3:] == ["COLOR", "A4", "DRAFT"], "the converter ran as %s" % argv
         browser.open_page(b, BASE + "/jobs/?which_jobs=completed")
-        browser.wait_for_text(b, "orvex-1")
+        browser.wait_for_text(b, "orvex-1", reload=True)
 
 
 def main():
