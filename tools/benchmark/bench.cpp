@@ -15,6 +15,25 @@
 
 #include "bench.h"
 
+paired_times time_paired(int runs, const std::function<double()> &baseline,
+                         const std::function<double()> &measured)
+{
+    paired_times times;
+    for (int r = 0; r < runs; r++) {
+        double b = 0, m = 0;
+        for (int i = 0; i < 2; i++) {
+            if ((i + r) % 2 == 0)
+                b = baseline();
+            else
+                m = measured();
+        }
+        times.baseline.push_back(b);
+        times.measured.push_back(m);
+        times.ratios.push_back(b / m);
+    }
+    return times;
+}
+
 std::string fixed(double value, int decimals)
 {
     char text[64];

@@ -1,6 +1,7 @@
 // The benchmark's figures and the one table they end up in.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,16 @@ void app_figures(const bench_setup &setup, std::vector<bench_row> &table);
 command filter_command(const bench_setup &setup, const std::string &raster);
 command ideal_loop(const bench_setup &setup, const std::string &mode, const std::string &arg);
 command converter_sink();
+
+// Times a baseline and the program measured once per run, for runs runs,
+// the two in an order that turns from run to run so that neither always
+// follows the other. Keeps every time, and each run's ratio baseline over
+// measured (above 1: the program is faster).
+struct paired_times {
+    std::vector<double> baseline, measured, ratios;
+};
+paired_times time_paired(int runs, const std::function<double()> &baseline,
+                         const std::function<double()> &measured);
 
 // Texts of the table.
 std::string fixed(double value, int decimals);

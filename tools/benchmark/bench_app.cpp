@@ -127,30 +127,26 @@ void first_byte_row(const bench_setup &setup, std::vector<bench_row> &table)
                        ""};
     command submit =
         app(setup, {"submit", "-d", "bench", "-o", "print-color-mode=monochrome", path});
-    std::vector<double> classic_ms, app_ms, ratios;
     int runs = setup.quick ? 1 : 11;
-    for (int r = 0; r < runs; r++) {
-        double c = 0, a = 0;
-        for (int i = 0; i < 2; i++) {
-            if ((i + r) % 2 == 0) {
-                c = first_byte_ms(setup, classic);
-            } else {
-                a = first_byte_ms(setup, submit);
-                wait_idle(setup);
-            }
-        }
-        classic_ms.push_back(c);
-        app_ms.push_back(a);
-        ratios.push_back(a / c);
-    }
+    paired_times t = time_paired(
+        runs, [&] { return first_byte_ms(setup, classic); },
+        [&] {
+            double ms = first_byte_ms(setup, submit);
+            wait_idle(setup);
+            return ms;
+        });
+    // A time, not a throughput: the application's share of the classic queue's.
+    std::vector<double> shares;
+    for (double ratio : t.ratios)
+        shares.push_back(1 / ratio);
     unlink(path.c_str());
     char figure[160];
     std::snprintf(figure, sizeof(figure),
                   "submission to the converter's start, 1 page PWG raster 300 dpi gray (%d run%s)",
                   runs, runs == 1 ? "" : "s");
-    table.push_back({figure, "classic queue (lp) " + fixed(median(classic_ms), 1) + " ms",
-                     "printer application " + fixed(median(app_ms), 1) + " ms",
-                     fixed(median(ratios), 3) + " of the classic queue's time", "", ""});
+    table.push_back({figure, "classic queue (lp) " + fixed(median(t.baseline), 1) + " ms",
+                     "printer application " + fixed(median(t.measured), 1) + " ms",
+                     fixed(median(shares), 3) + " of the classic queue's time", "", ""});
 }
 
 } // namespace
@@ -177,35 +173,27 @@ void app_figures(const bench_setup &setup, std::vector<bench_row> &table)
     command filter = filter_command(setup, path);
     command submit =
         app(setup, {"submit", "-d", "bench", "-o", "print-color-mode=monochrome", path});
-    std::vector<double> filter_s, app_s, ratios;
     int runs = setup.quick ? 1 : 9;
-    for (int r = 0; r < runs; r++) {
-        double f = 0, a = 0;
-        for (int i = 0; i < 2; i++) {
-            if ((i + r) % 2 == 0) {
-                f = time_alone(filter).wall;
-            } else {
-                // A streamed raster job is printed while its request arrives.
-                a = time_alone(submit).wall;
-                wait_idle(setup);
-            }
-        }
-        filter_s.push_back(f);
-        app_s.push_back(a);
-        ratios.push_back(f / a);
-    }
+    paired_times t = time_paired(
+        runs, [&] { return time_alone(filter).wall; },
+        [&] {
+            // A streamed raster job is printed while its request arrives.
+            double seconds = time_alone(submit).wall;
+            wait_idle(setup);
+            return seconds;
+        });
     unlink(path.c_str());
     kill(server, SIGTERM);
     waitpid(server, nullptr, 0);
 
-    double ratio = median(ratios);
+    double ratio = median(t.ratios);
     char figure[160];
     std::snprintf(figure, sizeof(figure),
                   "printer application, PWG raster 300 dpi gray, %u page%s (%.1f MB, %d run%s)",
                   pages, pages == 1 ? "" : "s", static_cast<double>(bytes) / 1e6, runs,
                   runs == 1 ? "" : "s");
-    table.push_back({figure, "filter " + megabytes_per_second(bytes, median(filter_s)),
-                     megabytes_per_second(bytes, median(app_s)),
-                     ratio_text(ratio, "the filter", filter_s, app_s), ">= 0.9",
+    table.push_back({figure, "filter " + megabytes_per_second(bytes, median(t.baseline)),
+                     megabytes_per_second(bytes, median(t.measured)),
+                     ratio_text(ratio, "the filter", t.baseline, t.measured), ">= 0.9",
                      verdict(ratio >= 0.9)});
 }

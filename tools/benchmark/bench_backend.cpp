@@ -75,25 +75,22 @@ std::string mib(std::size_t bytes)
 void from_stdin(const bench_setup &setup, std::size_t bytes, std::vector<bench_row> &table)
 {
     command source = ideal_loop(setup, "write", std::to_string(bytes));
-    std::vector<double> dd_s, backend_s, ratios;
-    for (int r = 0; r < (setup.quick ? 1 : 5); r++) {
-        double t_dd = 0, t_backend = 0;
-        for (int i = 0; i < 2; i++) {
+    paired_times t = time_paired(
+        setup.quick ? 1 : 5,
+        [&] {
             empty_port(setup);
-            if ((i + r) % 2 == 0)
-                t_dd = time_pipeline(source, dd(setup, ""));
-            else
-                t_backend = time_pipeline(source, backend(setup, "1", ""));
-        }
-        dd_s.push_back(t_dd);
-        backend_s.push_back(t_backend);
-        ratios.push_back(t_dd / t_backend);
-    }
-    double ratio = median(ratios);
+            return time_pipeline(source, dd(setup, ""));
+        },
+        [&] {
+            empty_port(setup);
+            return time_pipeline(source, backend(setup, "1", ""));
+        });
+    double ratio = median(t.ratios);
     table.push_back({"backend, " + mib(bytes) + " from stdin through a pipe to a tmpfs port file",
-                     "dd bs=8192 " + megabytes_per_second(bytes, median(dd_s)),
-                     megabytes_per_second(bytes, median(backend_s)),
-                     ratio_text(ratio, "dd", dd_s, backend_s), ">= 0.95", verdict(ratio >= 0.95)});
+                     "dd bs=8192 " + megabytes_per_second(bytes, median(t.baseline)),
+                     megabytes_per_second(bytes, median(t.measured)),
+                     ratio_text(ratio, "dd", t.baseline, t.measured), ">= 0.95",
+                     verdict(ratio >= 0.95)});
 }
 
 void from_file(const bench_setup &setup, std::size_t bytes, std::vector<bench_row> &table)
