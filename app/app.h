@@ -13,6 +13,14 @@ bool driver_setup(pappl_system_t *system, const char *driver_name, const char *d
 // app_system.cpp: the server's system object, from the usual server options.
 pappl_system_t *system_create(int num_options, cups_option_t *options, void *data);
 
+// ipp_operation.cpp: every IPP request before PAPPL handles it; true when
+// answered there.
+bool ipp_operation(pappl_client_t *client, void *data);
+
+// system_event.cpp: every event of the system, its printers and jobs.
+void system_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t *job,
+                  pappl_event_t event, void *data);
+
 // port_scheme.cpp: the velokitlp device scheme on the maker's port files.
 void port_scheme_add();
 // True for velokitlp:/var/run/velokitlpN and velokitlp:/run/velokitlpN.

@@ -139,5 +139,7 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     papplSystemSetPrinterDrivers(system, count, list, nullptr, nullptr, driver_setup, nullptr);
     papplSystemLoadState(system, state_file);
     papplSystemSetSaveCallback(system, save_state, nullptr);
+    papplSystemSetOperationCallback(system, ipp_operation, nullptr);
+    papplSystemSetEventCallback(system, system_event, nullptr);
     return system;
 }
