@@ -141,5 +141,8 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     papplSystemSetSaveCallback(system, save_state, nullptr);
     papplSystemSetOperationCallback(system, ipp_operation, nullptr);
     papplSystemSetEventCallback(system, system_event, nullptr);
+    // Who may do what, with the admin group given or the default one.
+    access_control_setup(system, cupsGetOption("admin-group", num_options, options));
+    private_files_setup(system, state_file, directory == nullptr ? spool : nullptr);
     return system;
 }

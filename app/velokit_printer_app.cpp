@@ -2,6 +2,7 @@
 // IPP client prints to it driverlessly; it drives the maker's converter and
 // ports with the classic driver's own code.
 #include <csignal>
+#include <sys/stat.h>
 
 #include "app.h"
 
@@ -14,6 +15,9 @@ int main(int argc, char *argv[])
     // A converter or port that has gone away fails a write; it must never
     // end the server.
     signal(SIGPIPE, SIG_IGN);
+    // Job names, users, documents and keys: whatever the server writes is
+    // its own.
+    umask(S_IRWXG | S_IRWXO);
     // Before the main loop: the devices sub-command lists the ports without
     // a server.
     port_scheme_add();
