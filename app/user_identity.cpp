@@ -59,7 +59,7 @@ bool pam_accepts(const char *user, const char *password, const char *remote_host
     return status == PAM_SUCCESS;
 }
 
-// The address of a socket as the kernel prints it in /proc/net/tcp(6): each
+// The address of a socket as the kernel prints it in /proc/self/net/tcp(6): each
 // 32-bit word in the machine's own order, in hexadecimal, then the port.
 bool proc_net_address(const sockaddr_storage &address, char *text, std::size_t size)
 {
@@ -120,7 +120,8 @@ bool loopback_peer_uid(int fd, uid_t *uid)
     if (!proc_net_address(peer, client_side, sizeof(client_side)) ||
         !proc_net_address(local, server_side, sizeof(server_side)))
         return false;
-    FILE *table = std::fopen(peer.ss_family == AF_INET ? "/proc/net/tcp" : "/proc/net/tcp6", "r");
+    FILE *table =
+        std::fopen(peer.ss_family == AF_INET ? "/proc/self/net/tcp" : "/proc/self/net/tcp6", "r");
     if (table == nullptr)
         return false;
     char line[512];
