@@ -27,6 +27,7 @@ char admin_group[256];
 struct identity {
     char name[256] = "";
     bool known = false;     // a good login, or the kernel's word on a local peer
+    bool logged_in = false; // a good login
     bool admin = false;     // root or a member of the admin group
     bool bad_login = false; // credentials given and refused
 };
@@ -51,7 +52,7 @@ identity client_identity(pappl_client_t *client, ipp_t *request)
     httpAddrString(httpGetAddress(http), host, sizeof(host));
     uid_t uid = 0;
     if (authorization != nullptr && *authorization != '\0') {
-        who.known = login_check(authorization, host, who.name, sizeof(who.name));
+        who.known = who.logged_in = login_check(authorization, host, who.name, sizeof(who.name));
         who.bad_login = !who.known;
         if (who.bad_login)
             papplLogClient(client, PAPPL_LOGLEVEL_WARN, "Login refused.");
@@ -84,16 +85,16 @@ http_status_t authorize(pappl_client_t *client, const char *group, gid_t /*group
     if (!admin_asked) {
         if (group == nullptr || *group == '\0')
             return HTTP_STATUS_CONTINUE;
-        if (!who.known)
-            return HTTP_STATUS_UNAUTHORIZED;
-        return who.admin || user_in_group(who.name, group) ? HTTP_STATUS_CONTINUE
-                                                           : HTTP_STATUS_FORBIDDEN;
+        if (who.admin || (who.known && user_in_group(who.name, group)))
+            return HTTP_STATUS_CONTINUE;
+        return who.logged_in ? HTTP_STATUS_FORBIDDEN : HTTP_STATUS_UNAUTHORIZED;
     }
     if (who.admin)
         return HTTP_STATUS_CONTINUE;
     papplLogClient(client, PAPPL_LOGLEVEL_INFO, "Refused to %s: not an administrator.",
                    who.name[0] != '\0' ? who.name : "anonymous");
-    return who.known ? HTTP_STATUS_FORBIDDEN : HTTP_STATUS_UNAUTHORIZED;
+    // A login may still make a local user an administrator: ask for one.
+    return who.logged_in ? HTTP_STATUS_FORBIDDEN : HTTP_STATUS_UNAUTHORIZED;
 }
 
 // PAPPL's main loop makes the socket its clients use mode 0777 after the
