@@ -56,7 +56,7 @@ identity client_identity(pappl_client_t *client, ipp_t *request)
         who.bad_login = !who.known;
         if (who.bad_login)
             papplLogClient(client, PAPPL_LOGLEVEL_WARN, "Login refused.");
-    } else if (request != nullptr && httpAddrLocalhost(httpGetAddress(http)) &&
+    } else if (request != nullptr && httpAddrLocalhost(httpGetAddress(http)) != 0 &&
                loopback_peer_uid(httpGetFd(http), &uid)) {
         who.known = user_name_of(uid, who.name, sizeof(who.name));
     }

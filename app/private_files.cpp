@@ -27,7 +27,8 @@ void private_files_setup(pappl_system_t *system, const char *state_file, const c
     // puts the key and certificate.
     if (getuid() == 0) {
         const char *root = std::getenv("CUPS_SERVERROOT");
-        char host[256], path[1024];
+        char host[256];
+        char path[1024];
         papplSystemGetHostName(system, host, sizeof(host));
         for (const char *ext : {"key", "crt"}) {
             std::snprintf(path, sizeof(path), "%s/ssl/%s.%s", root != nullptr ? root : "/etc/cups",

@@ -81,6 +81,27 @@ bool proc_net_address(const sockaddr_storage &address, char *text, std::size_t s
     return false;
 }
 
+// A line of /proc/self/net/tcp(6): "sl local remote st queues tr retrnsmt
+// uid ...". True and the uid when it is the socket from one address to the
+// other.
+bool socket_owner(char *line, const char *from, const char *to, uid_t *uid)
+{
+    const char *fields[8] = {};
+    char *rest = nullptr;
+    int count = 0;
+    for (char *field = strtok_r(line, " \t\n", &rest); field != nullptr && count < 8;
+         field = strtok_r(nullptr, " \t\n", &rest))
+        fields[count++] = field;
+    if (count < 8 || std::strcmp(fields[1], from) != 0 || std::strcmp(fields[2], to) != 0)
+        return false;
+    char *end = nullptr;
+    unsigned long owner = std::strtoul(fields[7], &end, 10);
+    if (*end != '\0')
+        return false;
+    *uid = static_cast<uid_t>(owner);
+    return true;
+}
+
 } // namespace
 
 bool login_check(const char *authorization, const char *remote_host, char *user,
@@ -110,13 +131,16 @@ bool login_check(const char *authorization, const char *remote_host, char *user,
 
 bool loopback_peer_uid(int fd, uid_t *uid)
 {
-    sockaddr_storage peer{}, local{};
-    socklen_t peer_len = sizeof(peer), local_len = sizeof(local);
+    sockaddr_storage peer{};
+    sockaddr_storage local{};
+    socklen_t peer_len = sizeof(peer);
+    socklen_t local_len = sizeof(local);
     if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peer_len) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr *>(&local), &local_len) != 0)
         return false;
     // The client's socket: its local address is our peer, its remote ours.
-    char client_side[64], server_side[64];
+    char client_side[64];
+    char server_side[64];
     if (!proc_net_address(peer, client_side, sizeof(client_side)) ||
         !proc_net_address(local, server_side, sizeof(server_side)))
         return false;
@@ -126,32 +150,26 @@ bool loopback_peer_uid(int fd, uid_t *uid)
         return false;
     char line[512];
     bool found = false;
-    while (!found && std::fgets(line, sizeof(line), table) != nullptr) {
-        char from[64], to[64];
-        unsigned long owner = 0;
-        if (std::sscanf(line, " %*s %63s %63s %*s %*s %*s %*s %lu", from, to, &owner) == 3 &&
-            std::strcmp(from, client_side) == 0 && std::strcmp(to, server_side) == 0) {
-            *uid = static_cast<uid_t>(owner);
-            found = true;
-        }
-    }
+    while (!found && std::fgets(line, sizeof(line), table) != nullptr)
+        found = socket_owner(line, client_side, server_side, uid);
     std::fclose(table);
     return found;
 }
 
-bool user_in_group(const char *user, const char *group)
+bool user_in_group(const char *user, const char *group_name)
 {
-    if (user == nullptr || *user == '\0' || group == nullptr || *group == '\0')
+    if (user == nullptr || *user == '\0' || group_name == nullptr || *group_name == '\0')
         return false;
-    struct passwd pw {
-    }, *pw_found = nullptr;
-    struct group gr {
-    }, *gr_found = nullptr;
-    std::vector<char> pw_text(16384), gr_text(65536);
+    passwd pw{};
+    passwd *pw_found = nullptr;
+    group gr{};
+    group *gr_found = nullptr;
+    std::vector<char> pw_text(16384);
+    std::vector<char> gr_text(65536);
     if (getpwnam_r(user, &pw, pw_text.data(), pw_text.size(), &pw_found) != 0 ||
         pw_found == nullptr)
         return false;
-    if (getgrnam_r(group, &gr, gr_text.data(), gr_text.size(), &gr_found) != 0 ||
+    if (getgrnam_r(group_name, &gr, gr_text.data(), gr_text.size(), &gr_found) != 0 ||
         gr_found == nullptr)
         return false;
     if (pw.pw_gid == gr.gr_gid)
@@ -173,8 +191,8 @@ bool user_in_group(const char *user, const char *group)
 
 bool user_name_of(uid_t uid, char *name, std::size_t size)
 {
-    struct passwd pw {
-    }, *found = nullptr;
+    passwd pw{};
+    passwd *found = nullptr;
     std::vector<char> text(16384);
     if (getpwuid_r(uid, &pw, text.data(), text.size(), &found) != 0 || found == nullptr)
         return false;
@@ -184,8 +202,8 @@ bool user_name_of(uid_t uid, char *name, std::size_t size)
 
 bool user_is_admin(const char *user, const char *admin_group)
 {
-    struct passwd pw {
-    }, *found = nullptr;
+    passwd pw{};
+    passwd *found = nullptr;
     std::vector<char> text(16384);
     if (getpwnam_r(user, &pw, text.data(), text.size(), &found) == 0 && found != nullptr &&
         pw.pw_uid == 0)
