@@ -1,9 +1,10 @@
 // Who may do what on velokit-printer-app: one table of channel x identity x
-// operation, each row proven by its effect on the server's printers and jobs
-// as root sees them, each refusal by nothing having changed and the server
-// still running. The server runs confined as its unit confines it
-// (tools/confine); the other machine is the sandbox's peer (tools/peer).
+// operation, each row proven by its effect on the printers and jobs as root
+// sees them, each refusal by nothing changed and the server still running.
+// The server runs confined as its unit confines it (tools/confine); the
+// other machine is the sandbox's peer (tools/peer).
 #include <gtest/gtest.h>
+#include <map>
 #include <regex>
 
 #include "print_job.h"
@@ -13,16 +14,13 @@
 namespace
 {
 
-constexpr int app_port = 8641;
-const std::string port_text = std::to_string(app_port);
-std::string dir, pdf;
+const std::string port = "8641";
+std::string dir, pdf, last_answer; // what the last client said, for a failing row
 app_server server;
-int printers_made = 0;   // printer ids are given in order, from 1
-std::string last_answer; // what the last client said, for a failing row
+int printers_made = 0; // printer ids are given in order, from 1
 
-// A local user whose processes connect (the kernel's word over loopback),
-// and the login sent when the server asks for one ("user:password"); on the
-// peer only the login counts.
+// The local user a client runs as (the kernel's word over loopback) and
+// the login it sends when asked; on the peer only the login counts.
 struct identity {
     const char *uid, *login;
 };
@@ -30,13 +28,39 @@ const identity root{"root", ""}, admin{"bob", ""}, user{"alice", ""}, anonymous{
     admin_login{"daemon", "bob:bob-secret"}, user_login{"daemon", "alice:alice-secret"};
 
 struct access_row {
-    const char *channel; // sock, cli, tcp, peer, peer-tls, web, web-peer, web-peer-tls
+    const char *channel; // sock, tcp, peer, peer-tls, web, web-peer, web-peer-tls
     const identity *who;
     const char *op;
     bool allowed;
 };
+const access_row as_root = {"sock", &root, "", true};
 
-bool has(const std::string &text, const char *word)
+// Each operation as an IPP request on p0 or the system; $name, $job, $id
+// and $doc are the row's.
+const std::map<std::string, std::pair<const char *, const char *>> requests = {
+    {"print", {"Print-Job", "FILE $doc"}},
+    {"list", {"Get-Jobs", "ATTR keyword which-jobs all"}},
+    {"create-job", {"Create-Job", ""}},
+    {"cancel-own", {"Cancel-Job", "ATTR integer job-id $job"}},
+    {"cancel-other", {"Cancel-Job", "ATTR integer job-id $job"}},
+    {"add",
+     {"Create-Printer", "ATTR keyword printer-service-type print ATTR keyword "
+                        "smi55357-driver orvex_v1 ATTR uri smi55357-device-uri "
+                        "velokitlp:/var/run/velokitlp1 GROUP printer-attributes-tag "
+                        "ATTR name printer-name $name"}},
+    {"delete", {"Delete-Printer", "ATTR integer printer-id $id"}},
+    {"modify",
+     {"Set-Printer-Attributes", "GROUP printer-attributes-tag ATTR text "
+                                "printer-location $name"}},
+    {"disable", {"Disable-Printer", ""}},
+    {"enable", {"Enable-Printer", ""}},
+    {"pause", {"Pause-Printer", ""}},
+    {"resume", {"Resume-Printer", ""}},
+    {"shutdown", {"Shutdown-All-Printers", ""}},
+    {"status", {"Get-Printer-Attributes", ""}},
+};
+
+bool has(const std::string &text, const std::string &word)
 {
     return text.find(word) != std::string::npos;
 }
@@ -53,210 +77,140 @@ process_result run_as(const access_row &r, std::vector<std::string> argv)
     return result;
 }
 
-std::string url(const access_row &r, const std::string &path)
+std::string url(const access_row &r, const std::string &path, bool login = true)
 {
-    std::string channel = r.channel;
-    std::string scheme = has(channel, "web") ? "http" : "ipp";
-    std::string host = channel == "sock"      ? "%2Frun%2Fvelokit-printer-app.sock"
-                       : has(channel, "peer") ? "10.77.0.1:" + port_text
-                                              : "127.0.0.1:" + port_text;
-    std::string login = r.who->login[0] != '\0' ? r.who->login + std::string("@") : "";
-    return scheme + (has(channel, "tls") ? "s" : "") + "://" + login + host + path;
+    std::string c = r.channel, scheme = has(c, "web") ? "http" : "ipp";
+    std::string host = c == "sock"      ? "%2Frun%2Fvelokit-printer-app.sock"
+                       : has(c, "peer") ? "10.77.0.1:" + port
+                                        : "127.0.0.1:" + port;
+    std::string credentials =
+        login && r.who->login[0] != '\0' ? r.who->login + std::string("@") : "";
+    return scheme + (has(c, "tls") ? "s" : "") + "://" + credentials + host + path;
 }
 
-// What a client claims to be: the local user, or "carol" on another machine.
-std::string claimed_name(const access_row &r)
+// The operation from ipptool as the row's identity, claiming to be the
+// local user, or "carol" on the peer: the job id it made, 0 for success
+// without one, -1 for a refusal.
+int ipp(const access_row &r, const std::string &op, const std::vector<std::string> &vars = {})
 {
-    return has(r.channel, "peer") ? "carol" : r.who->uid;
-}
-
-// One IPP request from ipptool as the row's identity, showing the named
-// attributes of the answer.
-process_result ipptool(const access_row &r, const std::string &path, const std::string &op,
-                       const std::string &attrs, const std::string &display = "job-id")
-{
-    std::string file = dir + "/" + op + ".test";
-    write_file(file, "{ OPERATION " + op +
-                         " GROUP operation-attributes-tag ATTR charset attributes-charset utf-8"
-                         " ATTR naturalLanguage attributes-natural-language en"
-                         " ATTR name requesting-user-name " +
-                         claimed_name(r) + " " + attrs + " STATUS successful-ok DISPLAY " +
-                         display + " }\n");
-    return run_as(r,
-                  {"/usr/bin/ipptool", "-t", "-T", "10", "-d", "doc=" + pdf, url(r, path), file});
-}
-
-// The job id the request made, 0 for success without one, -1 for a refusal.
-int ipp(const access_row &r, const std::string &path, const std::string &op,
-        const std::string &attrs)
-{
-    process_result result = ipptool(r, path, op, attrs);
+    auto [operation, attrs] = requests.at(op);
+    bool system = op == "add" || op == "delete" || op == "shutdown";
+    std::string uri = system ? "system-uri" : "printer-uri", file = dir + "/" + op + ".test";
+    std::string claim = has(r.channel, "peer") ? "carol" : r.who->uid;
+    write_file(file, std::string("{ OPERATION ") + operation +
+                         " GROUP operation-attributes-tag ATTR charset attributes-charset utf-8 "
+                         "ATTR naturalLanguage attributes-natural-language en ATTR uri " +
+                         uri + " $uri ATTR name requesting-user-name " + claim + " " + attrs +
+                         " STATUS successful-ok DISPLAY job-id DISPLAY printer-location DISPLAY "
+                         "printer-state DISPLAY printer-is-accepting-jobs }\n");
+    std::vector<std::string> argv = {"/usr/bin/ipptool", "-t", "-T", "10", "-d", "doc=" + pdf};
+    for (const auto &v : vars)
+        argv.insert(argv.end(), {"-d", v});
+    argv.insert(argv.end(), {url(r, system ? "/ipp/system" : "/ipp/print/p0"), file});
     std::smatch id;
-    if (result.status != 0)
+    if (run_as(r, argv).status != 0)
         return -1;
-    return std::regex_search(result.out, id, std::regex("job-id \\(integer\\) = ([0-9]+)"))
+    return std::regex_search(last_answer, id, std::regex("job-id \\(integer\\) = ([0-9]+)"))
                ? std::stoi(id[1])
                : 0;
 }
 
 // A web form posted by curl as the row's identity, with the session token
-// of the printer's page; the HTTP status.
-int web_post(const access_row &r, const std::string &path, const std::string &fields)
+// of p0's page.
+void web_post(const access_row &r, const std::string &path, const std::string &fields)
 {
-    std::string page = run_as(r, {"/usr/bin/curl", "-sk", "--max-time", "10",
-                                  url({r.channel, &anonymous, "", true}, "/p0/")})
-                           .out;
     std::smatch token;
+    std::string page = run_as(r, {"/usr/bin/curl", "-sk", url(r, "/p0/", false)}).out;
     std::regex_search(page, token, std::regex("name=\"session\" value=\"([0-9a-f]+)\""));
-    process_result result =
-        run_as(r, {"/usr/bin/curl", "-sk", "--max-time", "10", "-o", "/dev/null", "-w",
-                   "%{http_code}", "-d", "session=" + token[1].str() + "&" + fields, url(r, path)});
-    return std::atoi(result.out.c_str());
+    run_as(r, {"/usr/bin/curl", "-sk", "-o", "/dev/null", "-d",
+               "session=" + token[1].str() + "&" + fields, url(r, path)});
 }
 
 bool printer_exists(const std::string &name)
 {
-    return has("\n" + app_run({"printers"}).out, ("\n" + name + "\n").c_str());
+    return has("\n" + app_run({"printers"}).out, "\n" + name + "\n");
 }
 
-// A printer added by root; its id.
-int root_adds(const std::string &name)
-{
-    EXPECT_EQ(app_run({"add", "-d", name, "-m", "orvex_v1", "-v", "velokitlp:/var/run/velokitlp1"})
-                  .status,
-              0);
-    return ++printers_made;
-}
-
-int root_job()
-{
-    return ipp({"sock", &root, "", true}, "/ipp/print/p0", "Create-Job",
-               "ATTR uri printer-uri $uri");
-}
-
-// p0's location, state and acceptance as root sees them.
-std::string printer_status()
-{
-    return ipptool({"sock", &root, "", true}, "/ipp/print/p0", "Get-Printer-Attributes",
-                   "ATTR uri printer-uri $uri",
-                   "printer-location DISPLAY printer-state DISPLAY printer-is-accepting-jobs")
-        .out;
-}
-
-// Does the row's operation, and answers whether its effect is there.
+// Does the row's operation; true when its effect is there.
 bool attempt(const access_row &r)
 {
-    const std::string op = r.op, channel = r.channel, name = "n" + std::to_string(printers_made);
-    const std::string p0 = "ATTR uri printer-uri $uri", sys = "/ipp/system";
-    const bool web = has(channel, "web"), cli = channel == "cli";
-    if (op == "print") {
-        int job = ipp(r, "/ipp/print/p0", "Print-Job", p0 + " FILE $doc");
-        return job > 0 && app_wait_job("p0", job, 60000) == "completed";
-    }
+    const std::string op = r.op, name = "n" + std::to_string(printers_made);
+    int job = op == "cancel-own"     ? ipp(r, "create-job")
+              : op == "cancel-other" ? ipp(as_root, "create-job")
+                                     : 0;
+    if (op == "delete" &&
+        app_run({"add", "-d", name, "-m", "orvex_v1", "-v", "velokitlp:/var/run/velokitlp1"})
+                .status == 0)
+        printers_made++;
+    std::string fields = "printer_name=" + name +
+                         "&driver_name=orvex_v1&device_uri=velokitlp:/var/run/velokitlp1"
+                         "&action=cancel-job&job-id=" +
+                         std::to_string(job);
+    int answer = 0;
+    if (has(r.channel, "web"))
+        web_post(r,
+                 op == "add"      ? "/addprinter"
+                 : op == "delete" ? "/" + name + "/delete"
+                                  : "/p0/jobs",
+                 fields);
+    else
+        answer = ipp(
+            r, op,
+            {"name=" + name, "job=" + std::to_string(job), "id=" + std::to_string(printers_made)});
+    if (op == "print")
+        return answer > 0 && app_wait_job("p0", answer, 60000) == "completed";
     if (op == "list")
-        return ipp(r, "/ipp/print/p0", "Get-Jobs", p0 + " ATTR keyword which-jobs all") >= 0;
-    if (op == "cancel-own" || op == "cancel-other") {
-        int job = op == "cancel-own" ? ipp(r, "/ipp/print/p0", "Create-Job", p0) : root_job();
-        if (job <= 0)
-            return false;
-        std::string id = std::to_string(job);
-        if (web)
-            web_post(r, "/p0/jobs", "action=cancel-job&job-id=" + id);
-        else if (cli)
-            run_as(r, {printer_app_binary, "cancel", "-d", "p0", "-j", id});
-        else
-            ipp(r, "/ipp/print/p0", "Cancel-Job", p0 + " ATTR integer job-id " + id);
-        return app_job_state("p0", job) == "canceled";
+        return answer >= 0;
+    if (has(op, "cancel"))
+        return job > 0 && app_job_state("p0", job) == "canceled";
+    if (op == "add")
+        return printer_exists(name) && ++printers_made > 0;
+    if (op == "delete")
+        return !printer_exists(name);
+    if (op == "shutdown") {
+        app_run({"status"}); // the main loop acts on it when it next wakes
+        return wait_until([] { return process_gone(server.process.pid); }, 2000);
     }
-    if (op == "add") {
-        if (web)
-            web_post(r, "/addprinter",
-                     "printer_name=" + name +
-                         "&driver_name=orvex_v1&device_uri=velokitlp:/var/run/velokitlp1");
-        else if (cli)
-            run_as(r, {printer_app_binary, "add", "-d", name, "-m", "orvex_v1", "-v",
-                       "velokitlp:/var/run/velokitlp1"});
-        else
-            ipp(r, sys, "Create-Printer",
-                "ATTR uri system-uri $uri ATTR keyword printer-service-type print"
-                " ATTR keyword smi55357-driver orvex_v1"
-                " ATTR uri smi55357-device-uri velokitlp:/var/run/velokitlp1"
-                " GROUP printer-attributes-tag ATTR name printer-name " +
-                    name);
-        bool added = printer_exists(name);
-        printers_made += added ? 1 : 0;
-        return added;
-    }
-    if (op == "delete") {
-        std::string victim = "d" + std::to_string(printers_made);
-        int id = root_adds(victim);
-        if (web)
-            web_post(r, "/" + victim + "/delete", "x=1");
-        else
-            ipp(r, sys, "Delete-Printer",
-                "ATTR uri system-uri $uri ATTR integer printer-id " + std::to_string(id));
-        return !printer_exists(victim);
-    }
-    if (op == "modify") {
-        ipp(r, "/ipp/print/p0", "Set-Printer-Attributes",
-            p0 + " GROUP printer-attributes-tag ATTR text printer-location " + name);
-        return has(printer_status(), ("printer-location (textWithoutLanguage) = " + name).c_str());
-    }
-    if (op == "disable" || op == "pause") {
-        ipp(r, "/ipp/print/p0", op == "pause" ? "Pause-Printer" : "Disable-Printer", p0);
-        std::string state = printer_status();
-        ipp({"sock", &root, "", true}, "/ipp/print/p0",
-            op == "pause" ? "Resume-Printer" : "Enable-Printer", p0);
-        return has(state, op == "pause" ? "printer-state (enum) = stopped"
-                                        : "printer-is-accepting-jobs (boolean) = false");
-    }
-    // shutdown: takes effect when the main loop next wakes.
-    ipp(r, sys, "Shutdown-All-Printers", "ATTR uri system-uri $uri");
-    app_run({"status"});
-    return wait_until([] { return process_gone(server.process.pid); }, 2000);
+    ipp(as_root, "status");
+    std::string status = last_answer;
+    ipp(as_root, op == "pause" ? "resume" : "enable");
+    return has(status, op == "modify"  ? "printer-location (textWithoutLanguage) = " + name
+                       : op == "pause" ? "printer-state (enum) = stopped"
+                                       : "printer-is-accepting-jobs (boolean) = false");
 }
 
-class AppAccess : public ::testing::Test
+TEST(AppAccess, EveryChannelAllowsWhatTheIdentityMayDoAndNothingElse)
 {
-  protected:
-    static void SetUpTestSuite()
-    {
-        ASSERT_NO_FATAL_FAILURE(require_sandbox());
-        dir = make_test_dir("access");
-        pdf = make_sample_pdf(dir);
-        // The test's users in the sandbox's own /etc; the login service as
-        // the package installs it.
-        for (const char *script : {"useradd -M alice && echo alice:alice-secret | chpasswd",
-                                   "useradd -M -G lpadmin bob && echo bob:bob-secret | chpasswd",
-                                   "install -m 0644 " VELOKIT_SOURCE_DIR
-                                   "/debian/velokit-printer-app.pam /etc/pam.d/velokit-printer-app",
-                                   "getent passwd lp && getent group lpadmin"})
-            ASSERT_EQ(process_run({{"/bin/sh", "-c", script}}).status, 0) << script;
-        set_port_files({0, 1});
-        ASSERT_EQ(process_run({{tool_path("peer"), "up"}}).status, 0);
-        server = app_start(
-            app_port, dir + "/server.log", {"VELOKIT_SIM_MODE=page"},
-            {tool_path("confine"), VELOKIT_SOURCE_DIR "/app/velokit-printer-app.service"});
-        root_adds("p0");
-    }
-    static void TearDownTestSuite()
-    {
-        app_stop(server);
-        process_run({{tool_path("peer"), "down"}});
-    }
-};
+    ASSERT_NO_FATAL_FAILURE(require_sandbox());
+    dir = make_test_dir("access");
+    pdf = make_sample_pdf(dir);
+    // The test's users in the sandbox's own /etc (bob in lpadmin as a
+    // supplementary group), the login service as the package installs it.
+    for (const char *script : {"useradd -M alice && echo alice:alice-secret | chpasswd",
+                               "useradd -M -G lpadmin bob && echo bob:bob-secret | chpasswd",
+                               "install -m 0644 " VELOKIT_SOURCE_DIR
+                               "/debian/velokit-printer-app.pam /etc/pam.d/velokit-printer-app",
+                               "getent passwd lp && getent group lpadmin"})
+        ASSERT_EQ(process_run({{"/bin/sh", "-c", script}}).status, 0) << script;
+    set_port_files({1});
+    ASSERT_EQ(process_run({{tool_path("peer"), "up"}}).status, 0);
+    server =
+        app_start(std::stoi(port), dir + "/server.log", {"VELOKIT_SIM_MODE=page"},
+                  {tool_path("confine"), VELOKIT_SOURCE_DIR "/app/velokit-printer-app.service"});
+    ASSERT_EQ(app_run({"add", "-d", "p0", "-m", "orvex_v1", "-v", "velokitlp:/var/run/velokitlp1"})
+                  .status,
+              0);
+    printers_made = 1;
 
-TEST_F(AppAccess, EveryChannelAllowsWhatTheIdentityMayDoAndNothingElse)
-{
     const access_row rows[] = {
         // The local socket: root and the admin group only.
         {"sock", &root, "add", true},
         {"sock", &admin, "delete", true},
+        {"sock", &admin, "cancel-other", true},
         {"sock", &user, "list", false},
         {"sock", &user, "cancel-other", false},
-        {"cli", &admin, "add", true},
-        {"cli", &admin, "cancel-other", true},
-        // IPP over loopback: the kernel names the local user.
+        // IPP over loopback: the kernel names the local user; a login may
+        // make an administrator.
         {"tcp", &root, "disable", true},
         {"tcp", &admin, "pause", true},
         {"tcp", &user, "print", true},
@@ -300,6 +254,8 @@ TEST_F(AppAccess, EveryChannelAllowsWhatTheIdentityMayDoAndNothingElse)
         EXPECT_EQ(attempt(r), r.allowed) << last_answer;
         ASSERT_FALSE(process_gone(server.process.pid)) << read_file(server.log);
     }
+    app_stop(server);
+    process_run({{tool_path("peer"), "down"}});
 }
 
 } // namespace
