@@ -254,6 +254,14 @@ TEST(AppAccess, EveryChannelAllowsWhatTheIdentityMayDoAndNothingElse)
         EXPECT_EQ(attempt(r), r.allowed) << last_answer;
         ASSERT_FALSE(process_gone(server.process.pid)) << read_file(server.log);
     }
+    // Written under the confinement, for root alone: the state file, and
+    // the TLS key and certificate of the first HTTPS request.
+    EXPECT_EQ(process_run({{"/bin/sh", "-c",
+                            "stat -c %a /var/lib/velokit-printer-app.state; find /etc/cups/ssl "
+                            "-type f -newer " +
+                                pdf + " -printf '%m\\n' | sort | uniq -c"}})
+                  .out,
+              "600\n      2 600\n");
     app_stop(server);
     process_run({{tool_path("peer"), "down"}});
 }
