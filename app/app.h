@@ -75,3 +75,7 @@ void access_control_setup(pappl_system_t *system, const char *admin_group);
 
 // private_files.cpp: nothing the server writes is readable by others.
 void private_files_setup(pappl_system_t *system, const char *state_file, const char *spool);
+
+// cli_access.cpp: true when the sub-command would need root's server and
+// its socket refuses this user.
+bool system_server_refuses(int argc, char *argv[]);
