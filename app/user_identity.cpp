@@ -145,7 +145,7 @@ bool loopback_peer_uid(int fd, uid_t *uid)
         !proc_net_address(local, server_side, sizeof(server_side)))
         return false;
     FILE *table =
-        std::fopen(peer.ss_family == AF_INET ? "/proc/self/net/tcp" : "/proc/self/net/tcp6", "r");
+        std::fopen(peer.ss_family == AF_INET ? "/proc/self/net/tcp" : "/proc/self/net/tcp6", "re");
     if (table == nullptr)
         return false;
     char line[512];
