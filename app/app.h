@@ -42,9 +42,16 @@ bool job_end(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *devi
 bool print_raster_stream(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
                          int input);
 bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+// The same as PAPPL's filter from PWG raster to PWG raster.
+bool raster_filter(pappl_job_t *job, pappl_device_t *device, void *data);
 
 // pdf_filter.cpp: PDF through Ghostscript into the raster path.
 bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *data);
 
 // test_page.cpp: the web interface's test page, a PWG raster page.
 const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t size);
+
+// printer_dnssd.cpp: every printer advertised through DNS-SD while it exists,
+// also when avahi-daemon starts after the server.
+void printer_dnssd_start(pappl_system_t *system, bool host_name_given);
+void printer_dnssd_event(pappl_system_t *system, pappl_printer_t *printer, pappl_event_t event);

@@ -134,6 +134,8 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
         papplSystemAddListeners(system, cupsGetOption("listen-hostname", num_options, options));
 
     papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", pdf_filter, nullptr);
+    papplSystemAddMIMEFilter(system, "image/pwg-raster", "image/pwg-raster", raster_filter,
+                             nullptr);
     pappl_pr_driver_t *list = nullptr;
     int count = drivers(&list);
     papplSystemSetPrinterDrivers(system, count, list, nullptr, nullptr, driver_setup, nullptr);
@@ -141,5 +143,6 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     papplSystemSetSaveCallback(system, save_state, nullptr);
     papplSystemSetOperationCallback(system, ipp_operation, nullptr);
     papplSystemSetEventCallback(system, system_event, nullptr);
+    printer_dnssd_start(system, cupsGetOption("server-hostname", num_options, options) != nullptr);
     return system;
 }
