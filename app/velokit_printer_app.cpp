@@ -14,6 +14,9 @@ int main(int argc, char *argv[])
     // A converter or port that has gone away fails a write; it must never
     // end the server.
     signal(SIGPIPE, SIG_IGN);
+    int status = cli_printer_id_command(argc, argv);
+    if (status >= 0)
+        return status;
     // Before the main loop: the devices sub-command lists the ports without
     // a server.
     port_scheme_add();
