@@ -55,6 +55,8 @@ const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t size);
 // also when avahi-daemon starts after the server.
 void printer_dnssd_start(pappl_system_t *system, bool host_name_given);
 void printer_dnssd_event(pappl_system_t *system, pappl_printer_t *printer, pappl_event_t event);
+// True when the server stopped to start again with a new avahi client.
+bool printer_dnssd_restart_wanted();
 
 // cli_printer_id.cpp: the delete and default sub-commands on a running
 // server, by the printer's real number; -1 leaves the command to PAPPL.

@@ -5,12 +5,19 @@
 // back) after the server, until PAPPL's main loop next wakes. A thread of
 // our own registers them: PAPPL's event callback runs with the printer
 // locked, so registering there would deadlock.
+//
+// PAPPL keeps one avahi client for the life of the process and never makes
+// a new one once the daemon has gone away: after a restart of the daemon
+// nothing can be registered any more. The server then stops as on SIGTERM
+// (its jobs finish first) and main() starts it again in the same process.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -36,6 +43,8 @@ std::condition_variable pending_wake;
 std::vector<int> pending_ids; // printers created since the thread last looked
 bool watch_started = false;
 bool own_host_name = false; // the server's host name was given, not avahi's
+pthread_t main_thread;      // where PAPPL's main loop waits
+volatile std::sig_atomic_t restart_wanted = 0;
 
 bool avahi_daemon_running()
 {
@@ -106,6 +115,7 @@ std::vector<int> wait_for_work(std::chrono::steady_clock::time_point until)
 {
     using clock = std::chrono::steady_clock;
     bool daemon_up = avahi_daemon_running();
+    bool client_lost = false;            // the daemon went away under PAPPL's client
     std::vector<clock::time_point> redo; // registrations due after the daemon appeared
     clock::time_point next_poll = clock::now() + daemon_poll;
     for (;;) {
@@ -121,7 +131,16 @@ std::vector<int> wait_for_work(std::chrono::steady_clock::time_point until)
         if (now >= next_poll) {
             next_poll = now + daemon_poll;
             bool up = avahi_daemon_running();
-            if (up && !daemon_up && running) {
+            if (!up && daemon_up && running)
+                client_lost = true;
+            if (up && !daemon_up && client_lost) {
+                papplLog(system, PAPPL_LOGLEVEL_INFO,
+                         "avahi-daemon has restarted: restarting the server to advertise the "
+                         "printers again.");
+                restart_wanted = 1;
+                // PAPPL's handler: the main loop ends once the jobs are done.
+                pthread_kill(main_thread, SIGTERM);
+            } else if (up && !daemon_up && running) {
                 papplLog(system, PAPPL_LOGLEVEL_INFO,
                          "avahi-daemon is running: advertising the printers.");
                 redo.clear();
@@ -153,6 +172,7 @@ void printer_dnssd_start(pappl_system_t *system, bool host_name_given)
         return;
     watch_started = true;
     own_host_name = host_name_given;
+    main_thread = pthread_self();
     std::thread(watch, system).detach();
 }
 
@@ -168,4 +188,9 @@ void printer_dnssd_event(pappl_system_t *system, pappl_printer_t *printer, pappl
         pending_ids.push_back(papplPrinterGetID(printer));
     }
     pending_wake.notify_one();
+}
+
+bool printer_dnssd_restart_wanted()
+{
+    return restart_wanted != 0;
 }

@@ -2,6 +2,7 @@
 // IPP client prints to it driverlessly; it drives the maker's converter and
 // ports with the classic driver's own code.
 #include <csignal>
+#include <unistd.h>
 
 #include "app.h"
 
@@ -22,6 +23,10 @@ int main(int argc, char *argv[])
     port_scheme_add();
     pappl_pr_driver_t *list = nullptr;
     int count = drivers(&list);
-    return papplMainloop(argc, argv, VELOKIT_VERSION, footer_html, count, list, nullptr,
-                         driver_setup, nullptr, nullptr, system_create, nullptr, nullptr);
+    status = papplMainloop(argc, argv, VELOKIT_VERSION, footer_html, count, list, nullptr,
+                           driver_setup, nullptr, nullptr, system_create, nullptr, nullptr);
+    // The state is saved and the jobs are done: the same server again.
+    if (printer_dnssd_restart_wanted())
+        execv("/proc/self/exe", argv);
+    return status;
 }
