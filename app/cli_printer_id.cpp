@@ -19,7 +19,7 @@ namespace
 http_t *connect_running_server(const char *base_name)
 {
     char path[1024];
-    uid_t uids[] = {getuid(), 0};
+    const uid_t uids[] = {getuid(), 0};
     for (uid_t uid : uids) {
         if (uid != 0)
             std::snprintf(path, sizeof(path), "%s/%s%d.sock", papplGetTempDir(), base_name,

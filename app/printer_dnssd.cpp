@@ -74,12 +74,8 @@ void register_if_pending(pappl_printer_t *printer, void *data)
 {
     const auto *ids = static_cast<const std::vector<int> *>(data);
     int id = papplPrinterGetID(printer);
-    for (int pending : *ids) {
-        if (pending == id && !papplPrinterIsDeleted(printer)) {
-            register_printer(printer);
-            return;
-        }
-    }
+    if (std::find(ids->begin(), ids->end(), id) != ids->end() && !papplPrinterIsDeleted(printer))
+        register_printer(printer);
 }
 
 void register_any(pappl_printer_t *printer, void * /*data*/)
@@ -100,10 +96,22 @@ void register_everything(pappl_system_t *system)
     papplSystemIteratePrinters(system, register_any, nullptr);
 }
 
-// Waits for created printers or the next look at the daemon, whichever
-// comes first; returns the printers to register.
-std::vector<int> wait_for_work(std::chrono::steady_clock::time_point until)
+using watch_clock = std::chrono::steady_clock;
+
+struct watch_state {
+    bool daemon_up = false;
+    bool client_lost = false;                  // the daemon went away under PAPPL's client
+    std::vector<watch_clock::time_point> redo; // registrations due after the daemon came
+    watch_clock::time_point next_poll;
+};
+
+// Waits for created printers or the next thing due, whichever comes first;
+// returns the printers to register.
+std::vector<int> wait_for_work(const watch_state &state)
 {
+    watch_clock::time_point until = state.next_poll;
+    if (!state.redo.empty())
+        until = std::min(until, *std::min_element(state.redo.begin(), state.redo.end()));
     std::unique_lock<std::mutex> hold(pending_lock);
     pending_wake.wait_until(hold, until, [] { return !pending_ids.empty(); });
     std::vector<int> ids;
@@ -111,54 +119,58 @@ std::vector<int> wait_for_work(std::chrono::steady_clock::time_point until)
     return ids;
 }
 
+void restart_server(pappl_system_t *system)
+{
+    papplLog(system, PAPPL_LOGLEVEL_INFO,
+             "avahi-daemon has restarted: restarting the server to advertise the printers "
+             "again.");
+    restart_wanted = 1;
+    // PAPPL handles SIGINT as SIGTERM: its main loop, woken where it waits,
+    // ends once the jobs are done.
+    pthread_kill(main_thread, SIGINT);
+}
+
+void look_at_daemon(pappl_system_t *system, watch_state &state, watch_clock::time_point now)
+{
+    bool up = avahi_daemon_running();
+    bool running = papplSystemIsRunning(system);
+    if (!up && state.daemon_up && running)
+        state.client_lost = true;
+    if (up && !state.daemon_up && state.client_lost) {
+        restart_server(system);
+    } else if (up && !state.daemon_up && running) {
+        papplLog(system, PAPPL_LOGLEVEL_INFO, "avahi-daemon is running: advertising the printers.");
+        state.redo.clear();
+        for (auto delay : daemon_settle)
+            state.redo.push_back(now + delay);
+    }
+    state.daemon_up = up;
+}
+
+bool registrations_due(watch_state &state, watch_clock::time_point now)
+{
+    auto due = std::remove_if(state.redo.begin(), state.redo.end(),
+                              [now](watch_clock::time_point t) { return t <= now; });
+    bool any = due != state.redo.end();
+    state.redo.erase(due, state.redo.end());
+    return any;
+}
+
 [[noreturn]] void watch(pappl_system_t *system)
 {
-    using clock = std::chrono::steady_clock;
-    bool daemon_up = avahi_daemon_running();
-    bool client_lost = false;            // the daemon went away under PAPPL's client
-    std::vector<clock::time_point> redo; // registrations due after the daemon appeared
-    clock::time_point next_poll = clock::now() + daemon_poll;
+    watch_state state;
+    state.daemon_up = avahi_daemon_running();
+    state.next_poll = watch_clock::now() + daemon_poll;
     for (;;) {
-        clock::time_point until = next_poll;
-        for (auto t : redo)
-            until = std::min(until, t);
-        std::vector<int> ids = wait_for_work(until);
-        bool running = papplSystemIsRunning(system);
-        if (running && !ids.empty())
+        std::vector<int> ids = wait_for_work(state);
+        if (!ids.empty() && papplSystemIsRunning(system))
             papplSystemIteratePrinters(system, register_if_pending, &ids);
-
-        clock::time_point now = clock::now();
-        if (now >= next_poll) {
-            next_poll = now + daemon_poll;
-            bool up = avahi_daemon_running();
-            if (!up && daemon_up && running)
-                client_lost = true;
-            if (up && !daemon_up && client_lost) {
-                papplLog(system, PAPPL_LOGLEVEL_INFO,
-                         "avahi-daemon has restarted: restarting the server to advertise the "
-                         "printers again.");
-                restart_wanted = 1;
-                // PAPPL's handler: the main loop ends once the jobs are done.
-                pthread_kill(main_thread, SIGTERM);
-            } else if (up && !daemon_up && running) {
-                papplLog(system, PAPPL_LOGLEVEL_INFO,
-                         "avahi-daemon is running: advertising the printers.");
-                redo.clear();
-                for (auto delay : daemon_settle)
-                    redo.push_back(now + delay);
-            }
-            daemon_up = up;
+        watch_clock::time_point now = watch_clock::now();
+        if (now >= state.next_poll) {
+            state.next_poll = now + daemon_poll;
+            look_at_daemon(system, state, now);
         }
-        bool due = false;
-        for (auto it = redo.begin(); it != redo.end();) {
-            if (*it <= now) {
-                due = true;
-                it = redo.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        if (due && running)
+        if (registrations_due(state, now) && papplSystemIsRunning(system))
             register_everything(system);
     }
 }
