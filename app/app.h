@@ -61,3 +61,7 @@ bool printer_dnssd_restart_wanted();
 // cli_printer_id.cpp: the delete and default sub-commands on a running
 // server, by the printer's real number; -1 leaves the command to PAPPL.
 int cli_printer_id_command(int argc, char *argv[]);
+
+// web_add_printer.cpp: the web interface's Add Printer page, with the
+// maker's ports and the drivers only.
+void web_add_printer_page(pappl_system_t *system);

@@ -144,5 +144,6 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     papplSystemSetOperationCallback(system, ipp_operation, nullptr);
     papplSystemSetEventCallback(system, system_event, nullptr);
     printer_dnssd_start(system, cupsGetOption("server-hostname", num_options, options) != nullptr);
+    web_add_printer_page(system);
     return system;
 }
