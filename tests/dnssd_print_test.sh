@@ -31,11 +31,7 @@ check() {
 # Polls COMMAND every 0.2 s for at most SECONDS.
 within() {
     local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        ((SECONDS < deadline)) || return 1
-        sleep 0.2
-    done
+    until "${@:2}"; do ((SECONDS < deadline)) && sleep 0.2 || return 1; done
 }
 
 on_peer() { "$tools"/peer run "$@"; }
@@ -48,7 +44,7 @@ service() {
             index($4, ENVIRON["NAME"] "\\032\\064\\032") == 1) { print; exit }'
 }
 advertised() { [[ -n $(service "$1") ]]; }
-gone() { [[ -z $(service "$1") ]]; }
+gone() { ! advertised "$1"; }
 in_subtype() { on_peer avahi-browse -tp _print._sub._ipp._tcp 2>/dev/null | grep -q ";$1;"; }
 # ipp://ADDRESS:PORT/RP from the peer's view of the service $1.
 browsed_uri() {
@@ -64,11 +60,10 @@ start_avahi() {
     printf '%s\n' "[server]" host-name=vk-$side use-ipv4=yes use-ipv6=no \
         allow-interfaces=$iface ratelimit-burst=1000 "[wide-area]" enable-wide-area=no \
         "[publish]" publish-hinfo=no publish-workstation=no >"$work"/avahi-$side.conf
-    if [[ ! -s $work/dbus-$side.pid ]]; then
-        "${run[@]}" sh -c 'mkdir -p /run/dbus && rm -f /run/dbus/pid &&
-            dbus-daemon --system --fork --print-pid >"$0"' "$work"/dbus-$side.pid || return 1
-        pids+=("$(cat "$work"/dbus-$side.pid)")
-    fi
+    [[ -s $work/dbus-$side.pid ]] || "${run[@]}" sh -c 'mkdir -p /run/dbus &&
+        rm -f /run/dbus/pid && dbus-daemon --system --fork --print-pid >"$0"' \
+        "$work"/dbus-$side.pid || return 1
+    pids+=("$(cat "$work"/dbus-$side.pid)")
     "${run[@]}" sh -c 'mkdir -p /run/avahi-daemon && rm -f /run/avahi-daemon/pid &&
         avahi-daemon -f "$0" --no-chroot -D && for i in $(seq 50); do
         avahi-daemon -c && cp /run/avahi-daemon/pid "$1" && exit 0; sleep 0.1; done; exit 1' \
