@@ -130,9 +130,14 @@ void restart_server(pappl_system_t *system)
     pthread_kill(main_thread, SIGINT);
 }
 
+// The system is looked at only when the daemon came or went: PAPPL gives
+// no word before it deletes the system at the end, so the thread stays away
+// from it while nothing happens.
 void look_at_daemon(pappl_system_t *system, watch_state &state, watch_clock::time_point now)
 {
     bool up = avahi_daemon_running();
+    if (up == state.daemon_up)
+        return;
     bool running = papplSystemIsRunning(system);
     if (!up && state.daemon_up && running)
         state.client_lost = true;
