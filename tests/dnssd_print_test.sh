@@ -129,6 +129,8 @@ check "it is in the _print subtype" within 10 in_subtype office
 check "it is withdrawn within 5 s of its deletion" within 5 gone office
 
 "$app" add -d brief -m "$driver" -v velokitlp:/var/run/velokitlp0
+check "default and modify work on a printer just added" eval '"$app" default -d brief &&
+    [[ $("$app" default) == brief ]] && "$app" modify -d brief -o printer-location=desk'
 check "delete right after add works" "$app" delete -d brief
 
 "$tools"/scheduler start "$work"/server --share 10.77.0.1 \
