@@ -59,13 +59,14 @@ bool avahi_daemon_running()
     return up;
 }
 
-// Setting the name a printer already has makes PAPPL register it anew.
+// Setting the name a printer already has makes PAPPL register it anew. A
+// printer whose DNS-SD name was cleared on its configuration page stays
+// unadvertised.
 void register_printer(pappl_printer_t *printer)
 {
     char name[256];
-    if (papplPrinterGetDNSSDName(printer, name, sizeof(name)) == nullptr || name[0] == '\0')
-        std::snprintf(name, sizeof(name), "%s", papplPrinterGetName(printer));
-    papplPrinterSetDNSSDName(printer, name);
+    if (papplPrinterGetDNSSDName(printer, name, sizeof(name)) != nullptr && name[0] != '\0')
+        papplPrinterSetDNSSDName(printer, name);
 }
 
 // Called with the system's printer list locked, so no printer goes away
