@@ -7,16 +7,12 @@
 // there. Everything else, and any other form of them, is PAPPL's.
 #include <cstdio>
 #include <cstring>
-#include <string>
 #include <unistd.h>
 
 #include "app.h"
 
-namespace
-{
-
 // The server's domain socket, where PAPPL's sub-commands look for it.
-http_t *connect_running_server(const char *base_name)
+static http_t *connect_running_server(const char *base_name)
 {
     char path[1024];
     const uid_t uids[] = {getuid(), 0};
@@ -35,7 +31,7 @@ http_t *connect_running_server(const char *base_name)
     return nullptr;
 }
 
-ipp_t *system_request(ipp_op_t op)
+static ipp_t *system_request(ipp_op_t op)
 {
     ipp_t *request = ippNewRequest(op);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "system-uri", nullptr,
@@ -46,7 +42,7 @@ ipp_t *system_request(ipp_op_t op)
 }
 
 // The printer's number in the system's list, or 0.
-int configured_printer_id(http_t *http, const char *printer_name)
+static int configured_printer_id(http_t *http, const char *printer_name)
 {
     ipp_t *request = system_request(IPP_OP_GET_SYSTEM_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
@@ -66,7 +62,7 @@ int configured_printer_id(http_t *http, const char *printer_name)
     return id;
 }
 
-int delete_printer(http_t *http, int id)
+static int delete_printer(http_t *http, int id)
 {
     ipp_t *request = system_request(IPP_OP_DELETE_PRINTER);
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "printer-id", id);
@@ -74,15 +70,13 @@ int delete_printer(http_t *http, int id)
     return cupsLastError() == IPP_STATUS_OK ? 0 : 1;
 }
 
-int set_default_printer(http_t *http, int id)
+static int set_default_printer(http_t *http, int id)
 {
     ipp_t *request = system_request(IPP_OP_SET_SYSTEM_ATTRIBUTES);
     ippAddInteger(request, IPP_TAG_SYSTEM, IPP_TAG_INTEGER, "system-default-printer-id", id);
     ippDelete(cupsDoRequest(http, request, "/ipp/system"));
     return cupsLastError() == IPP_STATUS_OK ? 0 : 1;
 }
-
-} // namespace
 
 int cli_printer_id_command(int argc, char *argv[])
 {

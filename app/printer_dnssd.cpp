@@ -26,9 +26,6 @@
 
 #include "app.h"
 
-namespace
-{
-
 // Where avahi-daemon listens while it runs.
 constexpr const char avahi_socket[] = "/run/avahi-daemon/socket";
 
@@ -38,15 +35,15 @@ constexpr std::chrono::milliseconds daemon_settle[] = {std::chrono::milliseconds
                                                        std::chrono::milliseconds(2500)};
 constexpr std::chrono::seconds daemon_poll(1);
 
-std::mutex pending_lock;
-std::condition_variable pending_wake;
-std::vector<int> pending_ids; // printers created since the thread last looked
-bool watch_started = false;
-bool own_host_name = false; // the server's host name was given, not avahi's
-pthread_t main_thread;      // where PAPPL's main loop waits
-volatile std::sig_atomic_t restart_wanted = 0;
+static std::mutex pending_lock;
+static std::condition_variable pending_wake;
+static std::vector<int> pending_ids; // printers created since the thread last looked
+static bool watch_started = false;
+static bool own_host_name = false; // the server's host name was given, not avahi's
+static pthread_t main_thread;      // where PAPPL's main loop waits
+static volatile std::sig_atomic_t restart_wanted = 0;
 
-bool avahi_daemon_running()
+static bool avahi_daemon_running()
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -62,7 +59,7 @@ bool avahi_daemon_running()
 // Setting the name a printer already has makes PAPPL register it anew. A
 // printer whose DNS-SD name was cleared on its configuration page stays
 // unadvertised.
-void register_printer(pappl_printer_t *printer)
+static void register_printer(pappl_printer_t *printer)
 {
     char name[256];
     if (papplPrinterGetDNSSDName(printer, name, sizeof(name)) != nullptr && name[0] != '\0')
@@ -71,7 +68,7 @@ void register_printer(pappl_printer_t *printer)
 
 // Called with the system's printer list locked, so no printer goes away
 // while it is registered.
-void register_if_pending(pappl_printer_t *printer, void *data)
+static void register_if_pending(pappl_printer_t *printer, void *data)
 {
     const auto *ids = static_cast<const std::vector<int> *>(data);
     int id = papplPrinterGetID(printer);
@@ -79,13 +76,13 @@ void register_if_pending(pappl_printer_t *printer, void *data)
         register_printer(printer);
 }
 
-void register_any(pappl_printer_t *printer, void * /*data*/)
+static void register_any(pappl_printer_t *printer, void * /*data*/)
 {
     if (!papplPrinterIsDeleted(printer))
         register_printer(printer);
 }
 
-void register_everything(pappl_system_t *system)
+static void register_everything(pappl_system_t *system)
 {
     // Without the daemon PAPPL named the host itself; the services must
     // point at the name avahi publishes an address for.
@@ -108,7 +105,7 @@ struct watch_state {
 
 // Waits for created printers or the next thing due, whichever comes first;
 // returns the printers to register.
-std::vector<int> wait_for_work(const watch_state &state)
+static std::vector<int> wait_for_work(const watch_state &state)
 {
     watch_clock::time_point until = state.next_poll;
     if (!state.redo.empty())
@@ -120,7 +117,7 @@ std::vector<int> wait_for_work(const watch_state &state)
     return ids;
 }
 
-void restart_server(pappl_system_t *system)
+static void restart_server(pappl_system_t *system)
 {
     papplLog(system, PAPPL_LOGLEVEL_INFO,
              "avahi-daemon has restarted: restarting the server to advertise the printers "
@@ -134,7 +131,7 @@ void restart_server(pappl_system_t *system)
 // The system is looked at only when the daemon came or went: PAPPL gives
 // no word before it deletes the system at the end, so the thread stays away
 // from it while nothing happens.
-void look_at_daemon(pappl_system_t *system, watch_state &state, watch_clock::time_point now)
+static void look_at_daemon(pappl_system_t *system, watch_state &state, watch_clock::time_point now)
 {
     bool up = avahi_daemon_running();
     if (up == state.daemon_up)
@@ -153,7 +150,7 @@ void look_at_daemon(pappl_system_t *system, watch_state &state, watch_clock::tim
     state.daemon_up = up;
 }
 
-bool registrations_due(watch_state &state, watch_clock::time_point now)
+static bool registrations_due(watch_state &state, watch_clock::time_point now)
 {
     auto due = std::remove_if(state.redo.begin(), state.redo.end(),
                               [now](watch_clock::time_point t) { return t <= now; });
@@ -162,7 +159,7 @@ bool registrations_due(watch_state &state, watch_clock::time_point now)
     return any;
 }
 
-[[noreturn]] void watch(pappl_system_t *system)
+[[noreturn]] static void watch(pappl_system_t *system)
 {
     watch_state state;
     state.daemon_up = avahi_daemon_running();
@@ -180,8 +177,6 @@ bool registrations_due(watch_state &state, watch_clock::time_point now)
             register_everything(system);
     }
 }
-
-} // namespace
 
 void printer_dnssd_start(pappl_system_t *system, bool host_name_given)
 {

@@ -8,9 +8,6 @@
 
 #include "app.h"
 
-namespace
-{
-
 constexpr const char page_path[] = "/addprinter";
 
 struct add_form {
@@ -24,8 +21,8 @@ struct device_choice {
     const char *selected;
 };
 
-bool list_port(const char *device_info, const char *device_uri, const char * /*device_id*/,
-               void *data)
+static bool list_port(const char *device_info, const char *device_uri, const char * /*device_id*/,
+                      void *data)
 {
     const auto *choice = static_cast<const device_choice *>(data);
     if (port_uri_accepted(device_uri))
@@ -35,7 +32,7 @@ bool list_port(const char *device_info, const char *device_uri, const char * /*d
     return false;
 }
 
-void read_form(int num_form, cups_option_t *form, add_form *add)
+static void read_form(int num_form, cups_option_t *form, add_form *add)
 {
     struct {
         const char *name;
@@ -50,7 +47,7 @@ void read_form(int num_form, cups_option_t *form, add_form *add)
     }
 }
 
-const char *creation_error(int error)
+static const char *creation_error(int error)
 {
     switch (error) {
     case EEXIST:
@@ -67,7 +64,7 @@ const char *creation_error(int error)
 
 // Adds the printer of a submitted form: nullptr when the client was sent
 // to its page, else what to tell the user.
-const char *add_printer(pappl_client_t *client, pappl_system_t *system, add_form *add)
+static const char *add_printer(pappl_client_t *client, pappl_system_t *system, add_form *add)
 {
     cups_option_t *form = nullptr;
     int num_form = papplClientGetForm(client, &form);
@@ -99,7 +96,7 @@ const char *add_printer(pappl_client_t *client, pappl_system_t *system, add_form
     return nullptr;
 }
 
-void show_page(pappl_client_t *client, const add_form &add, const char *status)
+static void show_page(pappl_client_t *client, const add_form &add, const char *status)
 {
     if (!papplClientRespond(client, HTTP_STATUS_OK, nullptr, "text/html", 0, 0))
         return;
@@ -139,7 +136,7 @@ void show_page(pappl_client_t *client, const add_form &add, const char *status)
     papplClientHTMLFooter(client);
 }
 
-bool add_printer_page(pappl_client_t *client, void *data)
+static bool add_printer_page(pappl_client_t *client, void *data)
 {
     auto *system = static_cast<pappl_system_t *>(data);
     if (!papplClientHTMLAuthorize(client))
@@ -154,8 +151,6 @@ bool add_printer_page(pappl_client_t *client, void *data)
     show_page(client, add, status);
     return true;
 }
-
-} // namespace
 
 void web_add_printer_page(pappl_system_t *system)
 {
