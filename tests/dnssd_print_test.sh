@@ -53,6 +53,9 @@ browsed_uri() {
         printf "ipp://%s:%s/%s\n", $8, $9, rp }'
 }
 
+# The formats of the TXT record's pdl, one a line.
+pdl() { service "$1" | grep -o '"pdl=[^"]*"' | tr -d '"' | cut -d= -f2 | tr , '\n'; }
+
 # A D-Bus system bus and avahi-daemon on the veth interface only, for the
 # runtime directories the caller sees; echoes nothing, records the pids.
 start_avahi() {
@@ -125,6 +128,8 @@ check "the printers are advertised again when avahi-daemon restarts" within 15 a
 "$app" add -d office -m "$driver" -v velokitlp:/var/run/velokitlp0
 check "a printer added while the server runs is advertised within 5 s" within 5 advertised office
 check "it is in the _print subtype" within 10 in_subtype office
+check "its pdl names PWG raster and PDF, each format once" eval '[[ $(pdl office | sort |
+    uniq -d) == "" ]] && pdl office | grep -qx image/pwg-raster && pdl office | grep -qx application/pdf'
 "$app" delete -d office
 check "it is withdrawn within 5 s of its deletion" within 5 gone office
 
