@@ -11,6 +11,7 @@
 // nothing can be registered any more. The server then stops as on SIGTERM
 // (its jobs finish first) and main() starts it again in the same process.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -43,15 +44,19 @@ static bool own_host_name = false; // the server's host name was given, not avah
 static pthread_t main_thread;      // where PAPPL's main loop waits
 static volatile std::sig_atomic_t restart_wanted = 0;
 
-static bool avahi_daemon_running()
+// Only a missing or refusing socket means the daemon is gone; any other
+// failure leaves what was known.
+static bool avahi_daemon_running(bool known)
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return false;
+        return known;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", avahi_socket);
     bool up = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+    if (!up && errno != ENOENT && errno != ECONNREFUSED)
+        up = known;
     close(fd);
     return up;
 }
@@ -133,7 +138,7 @@ static void restart_server(pappl_system_t *system)
 // from it while nothing happens.
 static void look_at_daemon(pappl_system_t *system, watch_state &state, watch_clock::time_point now)
 {
-    bool up = avahi_daemon_running();
+    bool up = avahi_daemon_running(state.daemon_up);
     if (up == state.daemon_up)
         return;
     bool running = papplSystemIsRunning(system);
@@ -162,7 +167,7 @@ static bool registrations_due(watch_state &state, watch_clock::time_point now)
 [[noreturn]] static void watch(pappl_system_t *system)
 {
     watch_state state;
-    state.daemon_up = avahi_daemon_running();
+    state.daemon_up = avahi_daemon_running(false);
     state.next_poll = watch_clock::now() + daemon_poll;
     for (;;) {
         std::vector<int> ids = wait_for_work(state);
