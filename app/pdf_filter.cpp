@@ -44,20 +44,12 @@ static int ghostscript_start(pappl_job_t *job, const pappl_pr_options_t *options
     // sRGB or sGray, as the job's colour mode asks.
     std::snprintf(space, sizeof(space), "-dcupsColorSpace=%d",
                   options->print_color_mode == PAPPL_COLOR_MODE_COLOR ? 19 : 18);
-    char program[] = "/usr/bin/gs";
-    char quiet[] = "-q", no_pause[] = "-dNOPAUSE", batch[] = "-dBATCH", safer[] = "-dSAFER";
-    char device[] = "-sDEVICE=pwgraster", bits[] = "-dcupsBitsPerColor=8";
-    char fixed[] = "-dFIXEDMEDIA", fit[] = "-dPDFFitPage", messages[] = "-sstdout=%stderr";
-    char output[] = "-sOutputFile=%stdout", input[] = "-";
-    char *argv[] = {program, quiet,  no_pause, batch, safer,    device, bits,  space,  resolution,
-                    width,   height, fixed,    fit,   messages, output, input, nullptr};
-
     // A job cancelled or deleted under its filter has no document left.
     const char *filename = papplJobGetFilename(job);
     if (filename == nullptr)
         return ENOENT;
-    child_user user;
-    child_setup setup;
+    child_user user{};
+    child_setup setup{};
     int error = document_child_setup(&setup, &user);
     if (error != 0)
         return error;
@@ -67,6 +59,22 @@ static int ghostscript_start(pappl_job_t *job, const pappl_pr_options_t *options
     if (document < 0 || discard < 0 || pipe2(pipe_fds, O_CLOEXEC) != 0)
         error = errno;
     if (error == 0) {
+        // execve takes writable words.
+        char program[] = "/usr/bin/gs";
+        char quiet[] = "-q";
+        char no_pause[] = "-dNOPAUSE";
+        char batch[] = "-dBATCH";
+        char safer[] = "-dSAFER";
+        char device[] = "-sDEVICE=pwgraster";
+        char bits[] = "-dcupsBitsPerColor=8";
+        char fixed[] = "-dFIXEDMEDIA";
+        char fit[] = "-dPDFFitPage";
+        char messages[] = "-sstdout=%stderr";
+        char output[] = "-sOutputFile=%stdout";
+        char input[] = "-";
+        char *argv[] = {program, quiet,    no_pause,   batch, safer,  device,
+                        bits,    space,    resolution, width, height, fixed,
+                        fit,     messages, output,     input, nullptr};
         setup.stdin_fd = document;
         setup.stdout_fd = pipe_fds[1];
         setup.stderr_fd = discard;

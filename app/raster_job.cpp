@@ -98,8 +98,8 @@ static bool converter_begin(print_job *pj, const pappl_pr_options_t *options)
     int output[2];
     if (pipe2(output, O_CLOEXEC) != 0)
         return job_failure(pj, "Cannot start velokit-filter: %s", std::strerror(errno));
-    child_setup setup;
-    child_user user;
+    child_setup setup{};
+    child_user user{};
     int error = document_child_setup(&setup, &user);
     if (error != 0) {
         close(output[0]);

@@ -13,8 +13,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 [[noreturn]] static void child_fail(int report, int error)
 {
     while (write(report, &error, sizeof(error)) < 0 && errno == EINTR) {
@@ -35,13 +33,16 @@ static int take_user(const child_user *user)
         syscall(SYS_setresgid, user->gid, user->gid, user->gid) != 0 ||
         syscall(SYS_setresuid, user->uid, user->uid, user->uid) != 0)
         return errno;
-    uid_t ruid = 0, euid = 0, suid = 0;
-    gid_t rgid = 0, egid = 0, sgid = 0;
-    if (syscall(SYS_getresuid, &ruid, &euid, &suid) != 0 ||
-        syscall(SYS_getresgid, &rgid, &egid, &sgid) != 0)
+    uid_t uids[3] = {};
+    gid_t gids[3] = {};
+    if (syscall(SYS_getresuid, &uids[0], &uids[1], &uids[2]) != 0 ||
+        syscall(SYS_getresgid, &gids[0], &gids[1], &gids[2]) != 0)
         return errno;
-    if (ruid != user->uid || euid != user->uid || suid != user->uid || rgid != user->gid ||
-        egid != user->gid || sgid != user->gid || syscall(SYS_getgroups, 0, nullptr) != 0)
+    for (int i = 0; i < 3; i++) {
+        if (uids[i] != user->uid || gids[i] != user->gid)
+            return EPERM;
+    }
+    if (syscall(SYS_getgroups, 0, nullptr) != 0)
         return EPERM;
     if (user->uid != 0 && syscall(SYS_setresuid, 0, 0, 0) == 0)
         return EPERM;
