@@ -10,6 +10,12 @@ int drivers(pappl_pr_driver_t **list);
 bool driver_setup(pappl_system_t *system, const char *driver_name, const char *device_uri,
                   const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs, void *cbdata);
 
+// printer_attributes.cpp: what a printer answers beyond PAPPL's own
+// attributes (from driver_setup), and its supplies once it exists (PAPPL's
+// printer creation callback).
+void printer_attributes_add(pappl_pr_driver_data_t *data, ipp_t **attrs);
+void printer_created(pappl_printer_t *printer, void *data);
+
 // app_system.cpp: the server's system object, from the usual server options.
 pappl_system_t *system_create(int num_options, cups_option_t *options, void *data);
 
@@ -45,6 +51,10 @@ bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_devi
 
 // pdf_filter.cpp: PDF through Ghostscript into the raster path.
 bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *data);
+
+// job_document.cpp: the path of the job's document, copied; false, with the
+// job's message set, when the document is gone.
+bool job_document_path(pappl_job_t *job, char *path, std::size_t size);
 
 // test_page.cpp: the web interface's test page, a PWG raster page.
 const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t size);

@@ -30,7 +30,7 @@ static int points(int hundredths_mm)
 // No shell: the document's name is the spool file's, but nothing else may
 // ever be read as a command either. Its own process group, like the
 // converter, so a cancel of the server's group never reaches it half-way.
-static bool ghostscript_start(pappl_job_t *job, const pappl_pr_options_t *options,
+static bool ghostscript_start(const char *document, const pappl_pr_options_t *options,
                               ghostscript_run *gs)
 {
     char resolution[32];
@@ -62,7 +62,7 @@ static bool ghostscript_start(pappl_job_t *job, const pappl_pr_options_t *option
                                      "-sstdout=%stderr",
                                      "-sOutputFile=%stdout",
                                      "-f",
-                                     papplJobGetFilename(job)};
+                                     document};
     std::vector<char *> argv(args.size() + 1, nullptr);
     std::transform(args.begin(), args.end(), argv.begin(),
                    [](std::string &arg) { return arg.data(); });
@@ -107,11 +107,14 @@ static int ghostscript_finish(ghostscript_run *gs, bool stop)
 
 bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
 {
+    char document[1024];
+    if (!job_document_path(job, document, sizeof(document)))
+        return false;
     pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, true);
     if (options == nullptr)
         return false;
     ghostscript_run gs;
-    if (!ghostscript_start(job, options, &gs)) {
+    if (!ghostscript_start(document, options, &gs)) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Cannot start Ghostscript: %s",
                     std::strerror(errno));
         papplJobDeletePrintOptions(options);

@@ -73,7 +73,10 @@ bool print_raster_stream(pappl_job_t *job, pappl_pr_options_t *options, pappl_de
 // streamed arrives here as a "raw" job of the drivers' own format.
 bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
 {
-    int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
+    char path[1024];
+    if (!job_document_path(job, path, sizeof(path)))
+        return false;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Cannot open the job's file: %s",
                     std::strerror(errno));
