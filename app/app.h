@@ -27,6 +27,12 @@ bool ipp_operation(pappl_client_t *client, void *data);
 void system_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t *job,
                   pappl_event_t event, void *data);
 
+// state_save.cpp: the state file is written only while no job is under
+// way (PAPPL 1.3.1's save and a refused Print-Job take the same two locks in
+// opposite orders); the job events keep the count.
+void state_save_event(pappl_job_t *job, pappl_event_t event);
+bool state_save_now(pappl_system_t *system);
+
 // port_scheme.cpp: the velokitlp device scheme on the maker's port files.
 void port_scheme_add();
 // True for velokitlp:/var/run/velokitlpN and velokitlp:/run/velokitlpN.

@@ -95,6 +95,8 @@ static void default_paths(char *spool, std::size_t spool_size)
 
 static bool save_state(pappl_system_t *system, void * /*data*/)
 {
+    if (!state_save_now(system))
+        return true;
     return papplSystemSaveState(system, state_file);
 }
 

@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app.h"
+#include "print_job.h"
 
 constexpr const char *ghostscript = "/usr/bin/gs";
 
@@ -105,7 +105,7 @@ static int ghostscript_finish(ghostscript_run *gs, bool stop)
     return status;
 }
 
-bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
+static bool render_pdf(pappl_job_t *job, pappl_device_t *device)
 {
     char document[1024];
     if (!job_document_path(job, document, sizeof(document)))
@@ -129,4 +129,14 @@ bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
     }
     papplJobDeletePrintOptions(options);
     return ok || papplJobIsCanceled(job);
+}
+
+bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
+{
+    bool result = false;
+    if (!job_claim(job, &result))
+        return result;
+    result = render_pdf(job, device);
+    job_unclaim(job, result);
+    return result;
 }

@@ -66,3 +66,12 @@ bool copier_finish(print_job *pj);
 // job_cancel.cpp: a cancel stops the job's converter and tells the daemon.
 bool watcher_start(print_job *pj);
 void watcher_stop(print_job *pj);
+
+// job_claim.cpp: one thread prints each job. True when this thread prints
+// it; false for a second thread PAPPL started for the same job, after the
+// first finished, with that one's result in *result.
+bool job_claim(pappl_job_t *job, bool *result);
+void job_unclaim(pappl_job_t *job, bool result);
+// The job's print_job while its raster callbacks run, else nullptr.
+print_job *job_printing(pappl_job_t *job);
+void job_set_printing(pappl_job_t *job, print_job *pj);

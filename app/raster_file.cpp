@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app.h"
+#include "print_job.h"
 
 // PAPPL's own check of a client's raster, applied to Ghostscript's.
 static bool header_usable(const cups_page_header2_t *header)
@@ -71,7 +71,8 @@ bool print_raster_stream(pappl_job_t *job, pappl_pr_options_t *options, pappl_de
 
 // A raster job that was spooled (held, or the test page) rather than
 // streamed arrives here as a "raw" job of the drivers' own format.
-bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
+static bool print_spooled_raster(pappl_job_t *job, pappl_pr_options_t *options,
+                                 pappl_device_t *device)
 {
     char path[1024];
     if (!job_document_path(job, path, sizeof(path)))
@@ -88,4 +89,14 @@ bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_devi
     // counted as they printed.
     papplJobSetImpressionsCompleted(job, -1);
     return ok;
+}
+
+bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
+{
+    bool result = false;
+    if (!job_claim(job, &result))
+        return result;
+    result = print_spooled_raster(job, options, device);
+    job_unclaim(job, result);
+    return result;
 }
