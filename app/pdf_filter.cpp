@@ -134,7 +134,10 @@ static bool render_pdf(pappl_job_t *job, pappl_device_t *device)
 bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
 {
     bool result = false;
-    if (!job_claim(job, &result))
+    job_claim_t claim = job_claim(job, &result);
+    if (claim == CLAIM_PRINTING_ELSEWHERE)
+        job_thread_end();
+    if (claim == CLAIM_PRINTED_ELSEWHERE)
         return result;
     result = render_pdf(job, device);
     job_unclaim(job, result);

@@ -94,7 +94,13 @@ static bool print_spooled_raster(pappl_job_t *job, pappl_pr_options_t *options,
 bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
 {
     bool result = false;
-    if (!job_claim(job, &result))
+    job_claim_t claim = job_claim(job, &result);
+    if (claim == CLAIM_PRINTING_ELSEWHERE) {
+        // PAPPL made these options for this thread alone.
+        papplJobDeletePrintOptions(options);
+        job_thread_end();
+    }
+    if (claim == CLAIM_PRINTED_ELSEWHERE)
         return result;
     result = print_spooled_raster(job, options, device);
     job_unclaim(job, result);

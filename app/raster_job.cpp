@@ -160,13 +160,18 @@ static void release(print_job *pj)
 }
 
 // A second thread of a job that another prints (job_claim.cpp) goes through
-// the raster callbacks doing nothing and ends with the other one's result.
+// the raster callbacks doing nothing and ends with the other one's result:
+// here it may be a client's thread (PWG raster is printed as it arrives), so
+// it waits for that result instead of ending.
 static thread_local pappl_job_t *duplicate_job = nullptr;
 static thread_local bool duplicate_result = false;
 
 bool job_start(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/)
 {
-    if (!job_claim(job, &duplicate_result)) {
+    job_claim_t claim = job_claim(job, &duplicate_result);
+    if (claim != CLAIM_OWNER) {
+        if (claim == CLAIM_PRINTING_ELSEWHERE)
+            duplicate_result = job_claim_wait(job);
         duplicate_job = job;
         return true;
     }
