@@ -11,6 +11,12 @@ int drivers(pappl_pr_driver_t **list);
 bool driver_setup(pappl_system_t *system, const char *driver_name, const char *device_uri,
                   const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs, void *cbdata);
 
+// printer_attributes.cpp: what a printer answers beyond PAPPL's own
+// attributes (from driver_setup), and its supplies once it exists (PAPPL's
+// printer creation callback).
+void printer_attributes_add(pappl_pr_driver_data_t *data, ipp_t **attrs);
+void printer_created(pappl_printer_t *printer, void *data);
+
 // app_system.cpp: the server's system object, from the usual server options.
 pappl_system_t *system_create(int num_options, cups_option_t *options, void *data);
 
@@ -26,6 +32,11 @@ void system_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t 
 // tied to the server's life and, when it is root, as user lp (in *user).
 // Returns 0, or an errno value when lp cannot be had: nothing may run then.
 int document_child_setup(child_setup *setup, child_user *user);
+// state_save.cpp: the state file is written only while no job is under
+// way (PAPPL 1.3.1's save and a refused Print-Job take the same two locks in
+// opposite orders); the job events keep the count.
+void state_save_event(pappl_job_t *job, pappl_event_t event);
+bool state_save_now(pappl_system_t *system);
 
 // port_scheme.cpp: the velokitlp device scheme on the maker's port files.
 void port_scheme_add();
@@ -53,6 +64,10 @@ bool raster_filter(pappl_job_t *job, pappl_device_t *device, void *data);
 
 // pdf_filter.cpp: PDF through Ghostscript into the raster path.
 bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *data);
+
+// job_document.cpp: the path of the job's document, copied; false, with the
+// job's message set, when the document is gone.
+bool job_document_path(pappl_job_t *job, char *path, std::size_t size);
 
 // test_page.cpp: the web interface's test page, a PWG raster page.
 const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t size);

@@ -109,7 +109,7 @@ static void set_qualities(const model_info *model, pappl_pr_driver_data_t *data)
 }
 
 bool driver_setup(pappl_system_t *system, const char *driver_name, const char *device_uri,
-                  const char * /*device_id*/, pappl_pr_driver_data_t *data, ipp_t ** /*attrs*/,
+                  const char * /*device_id*/, pappl_pr_driver_data_t *data, ipp_t **attrs,
                   void * /*cbdata*/)
 {
     const model_info *model = model_find(driver_name);
@@ -139,7 +139,6 @@ bool driver_setup(pappl_system_t *system, const char *driver_name, const char *d
     std::snprintf(data->make_and_model, sizeof(data->make_and_model), "%s", model->model_name);
     data->ppm = data->ppm_color = model->pages_per_minute;
     data->kind = PAPPL_KIND_DOCUMENT | PAPPL_KIND_PHOTO;
-    data->orient_default = IPP_ORIENT_NONE;
     data->content_default = PAPPL_CONTENT_AUTO;
     data->scaling_default = PAPPL_SCALING_AUTO;
     data->duplex = PAPPL_DUPLEX_NONE;
@@ -147,5 +146,6 @@ bool driver_setup(pappl_system_t *system, const char *driver_name, const char *d
     set_media(model, data);
     set_inks(model, data);
     set_qualities(model, data);
+    printer_attributes_add(data, attrs);
     return true;
 }

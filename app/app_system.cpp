@@ -95,6 +95,8 @@ static void default_paths(char *spool, std::size_t spool_size)
 
 static bool save_state(pappl_system_t *system, void * /*data*/)
 {
+    if (!state_save_now(system))
+        return true;
     return papplSystemSaveState(system, state_file);
 }
 
@@ -138,7 +140,8 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
                              nullptr);
     pappl_pr_driver_t *list = nullptr;
     int count = drivers(&list);
-    papplSystemSetPrinterDrivers(system, count, list, nullptr, nullptr, driver_setup, nullptr);
+    papplSystemSetPrinterDrivers(system, count, list, nullptr, printer_created, driver_setup,
+                                 nullptr);
     papplSystemLoadState(system, state_file);
     papplSystemSetSaveCallback(system, save_state, nullptr);
     papplSystemSetOperationCallback(system, ipp_operation, nullptr);

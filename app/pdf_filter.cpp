@@ -10,7 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "app.h"
+#include "print_job.h"
 
 struct ghostscript_run {
     pid_t pid = -1;
@@ -28,7 +28,7 @@ static int points(int hundredths_mm)
 // seeking works as usual), and runs as the converter does: its own process
 // group, so a cancel of the server's group never reaches it half-way, and as
 // user lp under a root server.
-static int ghostscript_start(pappl_job_t *job, const pappl_pr_options_t *options,
+static int ghostscript_start(const char *document_path, const pappl_pr_options_t *options,
                              ghostscript_run *gs)
 {
     char resolution[32];
@@ -44,17 +44,13 @@ static int ghostscript_start(pappl_job_t *job, const pappl_pr_options_t *options
     // sRGB or sGray, as the job's colour mode asks.
     std::snprintf(space, sizeof(space), "-dcupsColorSpace=%d",
                   options->print_color_mode == PAPPL_COLOR_MODE_COLOR ? 19 : 18);
-    // A job cancelled or deleted under its filter has no document left.
-    const char *filename = papplJobGetFilename(job);
-    if (filename == nullptr)
-        return ENOENT;
     child_user user{};
     child_setup setup{};
     int error = document_child_setup(&setup, &user);
     if (error != 0)
         return error;
     int pipe_fds[2] = {-1, -1};
-    int document = open(filename, O_RDONLY | O_CLOEXEC);
+    int document = open(document_path, O_RDONLY | O_CLOEXEC);
     int discard = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (document < 0 || discard < 0 || pipe2(pipe_fds, O_CLOEXEC) != 0)
         error = errno;
@@ -107,13 +103,16 @@ static int ghostscript_finish(ghostscript_run *gs, bool stop)
     return status;
 }
 
-bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
+static bool render_pdf(pappl_job_t *job, pappl_device_t *device)
 {
+    char document[1024];
+    if (!job_document_path(job, document, sizeof(document)))
+        return false;
     pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, true);
     if (options == nullptr)
         return false;
     ghostscript_run gs;
-    if (int error = ghostscript_start(job, options, &gs); error != 0) {
+    if (int error = ghostscript_start(document, options, &gs); error != 0) {
         papplJobSetMessage(job, "Cannot start Ghostscript: %s", std::strerror(error));
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Cannot start Ghostscript: %s",
                     std::strerror(error));
@@ -129,4 +128,17 @@ bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
     }
     papplJobDeletePrintOptions(options);
     return ok || papplJobIsCanceled(job);
+}
+
+bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
+{
+    bool result = false;
+    job_claim_t claim = job_claim(job, &result);
+    if (claim == CLAIM_PRINTING_ELSEWHERE)
+        job_thread_end();
+    if (claim == CLAIM_PRINTED_ELSEWHERE)
+        return result;
+    result = render_pdf(job, device);
+    job_unclaim(job, result);
+    return result;
 }

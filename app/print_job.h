@@ -66,3 +66,16 @@ bool copier_finish(print_job *pj);
 // job_cancel.cpp: a cancel stops the job's converter and tells the daemon.
 bool watcher_start(print_job *pj);
 void watcher_stop(print_job *pj);
+
+// job_claim.cpp: one thread prints each job. A second thread PAPPL started
+// for the same job finds it printing elsewhere (then job_thread_end() when
+// it is PAPPL's job thread, else job_claim_wait() for the other's result),
+// or printed elsewhere, with that result in *result.
+enum job_claim_t { CLAIM_OWNER, CLAIM_PRINTING_ELSEWHERE, CLAIM_PRINTED_ELSEWHERE };
+job_claim_t job_claim(pappl_job_t *job, bool *result);
+bool job_claim_wait(pappl_job_t *job);
+[[noreturn]] void job_thread_end();
+void job_unclaim(pappl_job_t *job, bool result);
+// The job's print_job while its raster callbacks run, else nullptr.
+print_job *job_printing(pappl_job_t *job);
+void job_set_printing(pappl_job_t *job, print_job *pj);

@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app.h"
+#include "print_job.h"
 
 // PAPPL's own check of a client's raster, applied to Ghostscript's.
 static bool header_usable(const cups_page_header2_t *header)
@@ -69,10 +69,14 @@ bool print_raster_stream(pappl_job_t *job, pappl_pr_options_t *options, pappl_de
     return job_end(job, options, device) && ok;
 }
 
+// A spooled raster document, from its spool file.
 static bool print_spooled_raster(pappl_job_t *job, pappl_pr_options_t *options,
                                  pappl_device_t *device)
 {
-    int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
+    char path[1024];
+    if (!job_document_path(job, path, sizeof(path)))
+        return false;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Cannot open the job's file: %s",
                     std::strerror(errno));
@@ -87,11 +91,21 @@ static bool print_spooled_raster(pappl_job_t *job, pappl_pr_options_t *options,
 // own format.
 bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
 {
-    bool ok = print_spooled_raster(job, options, device);
+    bool result = false;
+    job_claim_t claim = job_claim(job, &result);
+    if (claim == CLAIM_PRINTING_ELSEWHERE) {
+        // PAPPL made these options for this thread alone.
+        papplJobDeletePrintOptions(options);
+        job_thread_end();
+    }
+    if (claim == CLAIM_PRINTED_ELSEWHERE)
+        return result;
+    result = print_spooled_raster(job, options, device);
     // PAPPL counts the one page it assumes a raw job to be; the pages were
     // counted as they printed.
     papplJobSetImpressionsCompleted(job, -1);
-    return ok;
+    job_unclaim(job, result);
+    return result;
 }
 
 // A raster job that was spooled (held, or the test page) rather than
@@ -99,10 +113,16 @@ bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_devi
 // otherwise list twice beside PWG raster, so it comes through this filter.
 bool raster_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
 {
+    bool result = false;
+    job_claim_t claim = job_claim(job, &result);
+    if (claim == CLAIM_PRINTING_ELSEWHERE)
+        job_thread_end();
+    if (claim == CLAIM_PRINTED_ELSEWHERE)
+        return result;
     pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, true);
-    if (options == nullptr)
-        return false;
-    bool ok = print_spooled_raster(job, options, device);
-    papplJobDeletePrintOptions(options);
-    return ok;
+    result = options != nullptr && print_spooled_raster(job, options, device);
+    if (options != nullptr)
+        papplJobDeletePrintOptions(options);
+    job_unclaim(job, result);
+    return result;
 }

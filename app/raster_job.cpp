@@ -162,31 +162,50 @@ static void release(print_job *pj)
     if (pj->port >= 0)
         close(pj->port);
     std::free(pj->row);
-    papplJobSetData(pj->job, nullptr);
+    job_set_printing(pj->job, nullptr);
     delete pj;
 }
 
+// A second thread of a job that another prints (job_claim.cpp) goes through
+// the raster callbacks doing nothing and ends with the other one's result:
+// here it may be a client's thread (PWG raster is printed as it arrives), so
+// it waits for that result instead of ending.
+static thread_local pappl_job_t *duplicate_job = nullptr;
+static thread_local bool duplicate_result = false;
+
 bool job_start(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/)
 {
+    job_claim_t claim = job_claim(job, &duplicate_result);
+    if (claim != CLAIM_OWNER) {
+        if (claim == CLAIM_PRINTING_ELSEWHERE)
+            duplicate_result = job_claim_wait(job);
+        duplicate_job = job;
+        return true;
+    }
     auto *pj = new (std::nothrow) print_job;
     if (pj == nullptr) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Cannot allocate the job's areas.");
+        job_unclaim(job, false);
         return false;
     }
     pj->job = job;
-    papplJobSetData(job, pj);
+    job_set_printing(job, pj);
     pj->model = model_find(papplPrinterGetDriverName(papplJobGetPrinter(job)));
     // The watcher first: a cancel while the port is busy still tells the daemon.
     bool started = pj->model != nullptr && watcher_start(pj) && port_open_waiting(pj);
-    if (!started)
+    if (!started) {
         release(pj);
+        job_unclaim(job, false);
+    }
     return started;
 }
 
 bool job_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
                     unsigned /*page*/)
 {
-    auto *pj = static_cast<print_job *>(papplJobGetData(job));
+    if (duplicate_job == job)
+        return true;
+    print_job *pj = job_printing(job);
     if (pj == nullptr || pj->failed)
         return false;
     if (pj->converter == nullptr && !converter_begin(pj, options)) {
@@ -212,7 +231,9 @@ bool job_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_
 bool job_write_row(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/,
                    unsigned y, const unsigned char *row)
 {
-    auto *pj = static_cast<print_job *>(papplJobGetData(job));
+    if (duplicate_job == job)
+        return true;
+    print_job *pj = job_printing(job);
     if (pj == nullptr || pj->failed || pj->converter == nullptr || pj->row == nullptr)
         return false;
     if (y < pj->area_y || y - pj->area_y >= pj->area_height)
@@ -236,7 +257,9 @@ bool job_write_row(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_dev
 bool job_end_page(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/,
                   unsigned /*page*/)
 {
-    auto *pj = static_cast<print_job *>(papplJobGetData(job));
+    if (duplicate_job == job)
+        return true;
+    print_job *pj = job_printing(job);
     if (pj == nullptr)
         return false;
     std::free(pj->row);
@@ -247,7 +270,11 @@ bool job_end_page(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_devi
 // A job whose data did not reach the port whole is never completed.
 bool job_end(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/)
 {
-    auto *pj = static_cast<print_job *>(papplJobGetData(job));
+    if (duplicate_job == job) {
+        duplicate_job = nullptr;
+        return duplicate_result;
+    }
+    print_job *pj = job_printing(job);
     if (pj == nullptr)
         return false;
     bool ok = !pj->failed;
@@ -257,5 +284,6 @@ bool job_end(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t 
     if (!ok && !canceled)
         papplJobSetReasons(job, PAPPL_JREASON_JOB_COMPLETED_WITH_ERRORS, PAPPL_JREASON_NONE);
     release(pj);
+    job_unclaim(job, ok || canceled);
     return ok || canceled;
 }
