@@ -138,7 +138,8 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
                              nullptr);
     pappl_pr_driver_t *list = nullptr;
     int count = drivers(&list);
-    papplSystemSetPrinterDrivers(system, count, list, nullptr, nullptr, driver_setup, nullptr);
+    papplSystemSetPrinterDrivers(system, count, list, nullptr, printer_created, driver_setup,
+                                 nullptr);
     papplSystemLoadState(system, state_file);
     papplSystemSetSaveCallback(system, save_state, nullptr);
     papplSystemSetOperationCallback(system, ipp_operation, nullptr);

@@ -86,8 +86,8 @@ static const char *add_printer(pappl_client_t *client, pappl_system_t *system, a
     if (status != nullptr)
         return status;
 
-    pappl_printer_t *printer = papplPrinterCreate(system, 0, add->printer_name, add->driver_name,
-                                                  nullptr, add->device_uri);
+    pappl_printer_t *printer =
+        printer_add(system, add->printer_name, add->driver_name, nullptr, add->device_uri);
     if (printer == nullptr)
         return creation_error(errno);
     char path[1024];
