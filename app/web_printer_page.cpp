@@ -73,6 +73,27 @@ static bool admin_action(const char *action)
     return false;
 }
 
+static void count_awaiting_document(pappl_job_t *job, void *data)
+{
+    if (papplJobGetState(job) == IPP_JSTATE_HELD && papplJobGetFilename(job) == nullptr)
+        ++*static_cast<int *>(data);
+}
+
+// PAPPL 1.3.1 releases a job made by Create-Job whose document has not come
+// yet along with the held ones, and starting it without a document ends
+// the server. Such jobs are held until their document comes anyway: the
+// held jobs are released once none is waiting.
+static const char *release_held_new_jobs(pappl_client_t *client, pappl_printer_t *printer)
+{
+    int awaiting = 0;
+    papplPrinterIterateActiveJobs(printer, count_awaiting_document, &awaiting, 1, 0);
+    if (awaiting > 0)
+        return "A job is still waiting for its document: release the held jobs once it has "
+               "come.";
+    papplPrinterReleaseHeldNewJobs(printer, papplClientGetUsername(client));
+    return "Released held new jobs.";
+}
+
 // Administrators' actions; the client is an administrator.
 static const char *run_admin_action(pappl_client_t *client, pappl_printer_t *printer,
                                     const char *action)
@@ -81,10 +102,8 @@ static const char *run_admin_action(pappl_client_t *client, pappl_printer_t *pri
         papplPrinterHoldNewJobs(printer);
         return "Holding new jobs.";
     }
-    if (std::strcmp(action, "release-held-new-jobs") == 0) {
-        papplPrinterReleaseHeldNewJobs(printer, papplClientGetUsername(client));
-        return "Released held new jobs.";
-    }
+    if (std::strcmp(action, "release-held-new-jobs") == 0)
+        return release_held_new_jobs(client, printer);
     if (std::strcmp(action, "pause-printer") == 0) {
         papplPrinterPause(printer);
         return papplPrinterGetState(printer) == IPP_PSTATE_STOPPED ? "Printer paused."
