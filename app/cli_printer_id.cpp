@@ -132,12 +132,12 @@ static int add_printer(http_t *http, const add_arguments &add)
 }
 
 // The -o settings of an added printer, through PAPPL's modify.
-static int apply_settings(char *program, const add_arguments &add)
+static int apply_settings(const char *program, const add_arguments &add)
 {
-    std::string modify = "modify", d = "-d", o = "-o", name = add.name;
-    std::vector<char *> args = {program, modify.data(), d.data(), name.data()};
+    std::string words[] = {program, "modify", "-d", add.name, "-o"};
+    std::vector<char *> args = {words[0].data(), words[1].data(), words[2].data(), words[3].data()};
     for (char *setting : add.settings)
-        args.insert(args.end(), {o.data(), setting});
+        args.insert(args.end(), {words[4].data(), setting});
     args.push_back(nullptr);
     return papplMainloop(static_cast<int>(args.size()) - 1, args.data(), VELOKIT_VERSION, nullptr,
                          0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);

@@ -6,7 +6,5 @@
 // True when the request was answered here; false lets PAPPL handle it.
 bool ipp_operation(pappl_client_t *client, void * /*data*/)
 {
-    if (printer_add_operation(client))
-        return true;
-    return false;
+    return printer_add_operation(client);
 }

@@ -8,6 +8,7 @@
 // only while it is still active. The page shows what PAPPL's shows, through
 // PAPPL's public API; names and owners of jobs only to their owners and the
 // administrators.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -66,11 +67,8 @@ static bool admin_action(const char *action)
 {
     static const char *const actions[] = {"hold-new-jobs", "release-held-new-jobs", "pause-printer",
                                           "resume-printer", "set-as-default"};
-    for (const char *a : actions) {
-        if (std::strcmp(a, action) == 0)
-            return true;
-    }
-    return false;
+    return std::ranges::any_of(actions,
+                               [action](const char *a) { return std::strcmp(a, action) == 0; });
 }
 
 static void count_awaiting_document(pappl_job_t *job, void *data)
@@ -220,19 +218,19 @@ static const char *run_action(pappl_client_t *client, pappl_printer_t *printer)
     if (!read_form(client, &form, &status))
         return status;
     const char *action = form.action;
-    bool test_page = std::strcmp(action, "print-test-page") == 0;
+    bool wants_test_page = std::strcmp(action, "print-test-page") == 0;
     if (std::strcmp(action, "cancel-job") == 0) {
         bool answered = false;
         status = cancel_job(client, printer, form.job_id, &answered);
         return answered ? nullptr : status;
     }
-    if (admin_action(action) || (test_page && test_page_needs_admin(printer))) {
+    if (admin_action(action) || (wants_test_page && test_page_needs_admin(printer))) {
         if (!papplClientHTMLAuthorize(client))
             return nullptr;
-        return test_page ? print_test_page(client, printer)
-                         : run_admin_action(client, printer, action);
+        return wants_test_page ? print_test_page(client, printer)
+                               : run_admin_action(client, printer, action);
     }
-    if (test_page)
+    if (wants_test_page)
         return print_test_page(client, printer);
     if (std::strcmp(action, "identify-printer") == 0)
         return identify_printer(printer);
@@ -324,7 +322,10 @@ static void show_status(pappl_client_t *client, pappl_printer_t *printer, const 
 
 static void show_configuration(pappl_client_t *client, pappl_printer_t *printer)
 {
-    char base[256], dns_sd_name[256], location[256], organization[256];
+    char base[256];
+    char dns_sd_name[256];
+    char location[256];
+    char organization[256];
     pappl_contact_t contact;
     papplPrinterGetPath(printer, nullptr, base, sizeof(base));
     papplClientHTMLPrintf(client,
