@@ -10,6 +10,7 @@
 // number. Everything else, and any other form of them, is PAPPL's.
 #include <cstdio>
 #include <cstring>
+#include <spawn.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -143,15 +144,45 @@ static int apply_settings(const char *program, const add_arguments &add)
                          0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
+// As PAPPL's sub-commands do when no server runs: a private server of the
+// user's own (no TCP listener), in a process group of its own, given up to
+// 10 s to answer.
+static http_t *start_private_server(char *program, const char *base_name)
+{
+    char server[] = "server";
+    char option[] = "-o";
+    char value[] = "private-server=true";
+    char *args[] = {program, server, option, value, nullptr};
+    posix_spawnattr_t attrs;
+    posix_spawnattr_init(&attrs);
+    posix_spawnattr_setflags(&attrs, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attrs, 0);
+    pid_t pid = 0;
+    int error = posix_spawn(&pid, "/proc/self/exe", nullptr, &attrs, args, environ);
+    posix_spawnattr_destroy(&attrs);
+    if (error != 0) {
+        std::fprintf(stderr, "%s: Unable to start server: %s\n", base_name, std::strerror(error));
+        return nullptr;
+    }
+    for (int tries = 0; tries < 40; tries++) {
+        usleep(250000);
+        if (http_t *http = connect_running_server(base_name))
+            return http;
+    }
+    std::fprintf(stderr, "%s: Unable to connect to server: %s\n", base_name, cupsLastErrorString());
+    return nullptr;
+}
+
 static int cli_add_command(int argc, char *argv[], const char *base_name)
 {
     add_arguments add;
     if (!read_add_arguments(argc, argv, &add))
         return -1;
-    // Without a running server PAPPL starts one of its own.
     http_t *http = connect_running_server(base_name);
     if (http == nullptr)
-        return -1;
+        http = start_private_server(argv[0], base_name);
+    if (http == nullptr)
+        return 1;
     int status = add_printer(http, add);
     httpClose(http);
     if (status != 0) {
