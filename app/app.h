@@ -110,6 +110,12 @@ bool printer_add_operation(pappl_client_t *client);
 // loaded or added, before PAPPL adds its web pages.
 void printer_created(pappl_printer_t *printer, void *data);
 
+// held_job_release.cpp: jobs made by Create-Job still waiting for their
+// document, which PAPPL would start without one if released.
+int jobs_awaiting_document(pappl_printer_t *printer);
+// True for a Release-Job or Release-Held-New-Jobs that would start one.
+bool release_would_start_empty_job(pappl_client_t *client, ipp_t *request);
+
 // web_printer_page.cpp: the printer's home page, whose actions that change
 // the printer or the system are the administrators'.
 void web_printer_page_add(pappl_printer_t *printer);

@@ -71,21 +71,11 @@ static bool admin_action(const char *action)
                                [action](const char *a) { return std::strcmp(a, action) == 0; });
 }
 
-static void count_awaiting_document(pappl_job_t *job, void *data)
-{
-    if (papplJobGetState(job) == IPP_JSTATE_HELD && papplJobGetFilename(job) == nullptr)
-        ++*static_cast<int *>(data);
-}
-
-// PAPPL 1.3.1 releases a job made by Create-Job whose document has not come
-// yet along with the held ones, and starting it without a document ends
-// the server. Such jobs are held until their document comes anyway: the
-// held jobs are released once none is waiting.
+// The held jobs are released once no job waits for its document
+// (held_job_release.cpp).
 static const char *release_held_new_jobs(pappl_client_t *client, pappl_printer_t *printer)
 {
-    int awaiting = 0;
-    papplPrinterIterateActiveJobs(printer, count_awaiting_document, &awaiting, 1, 0);
-    if (awaiting > 0)
+    if (jobs_awaiting_document(printer) > 0)
         return "A job is still waiting for its document: release the held jobs once it has "
                "come.";
     papplPrinterReleaseHeldNewJobs(printer, papplClientGetUsername(client));

@@ -43,6 +43,7 @@ const std::map<std::string, std::pair<const char *, const char *>> requests = {
     {"create-job", {"Create-Job", ""}},
     {"cancel-own", {"Cancel-Job", "ATTR integer job-id $job"}},
     {"cancel-other", {"Cancel-Job", "ATTR integer job-id $job"}},
+    {"release-own", {"Release-Job", "ATTR integer job-id $job"}},
     {"add",
      {"Create-Printer", "ATTR keyword printer-service-type print ATTR keyword "
                         "smi55357-driver orvex_v1 ATTR uri smi55357-device-uri "
@@ -146,10 +147,10 @@ bool attempt(const access_row &r)
     access_row over_ipp = r;
     if (has(r.channel, "web"))
         over_ipp = {"tcp", &local, r.op, r.allowed};
-    int job = op == "cancel-own"     ? ipp(over_ipp, "create-job")
-              : op == "cancel-other" ? ipp(as_root, "create-job")
-              : op == "cancel-done"  ? ipp(as_root, "print")
-                                     : 0;
+    int job = op == "cancel-own" || op == "release-own" ? ipp(over_ipp, "create-job")
+              : op == "cancel-other"                    ? ipp(as_root, "create-job")
+              : op == "cancel-done"                     ? ipp(as_root, "print")
+                                                        : 0;
     if (op == "cancel-done" && app_wait_job("p0", job, 60000) != "completed") {
         ADD_FAILURE() << "the job to cancel did not complete";
         return false;
@@ -185,11 +186,12 @@ bool attempt(const access_row &r)
         return run_as(r, {printer_app_binary, "printers"}).status == 0; // not a private server's
     if (op == "list")
         return answer >= 0;
-    if (has(op, "cancel")) {
-        bool canceled = job > 0 && app_job_state("p0", job) == "canceled";
-        // A refused cancel leaves nothing behind.
+    if (has(op, "cancel") || op == "release-own") {
+        bool done =
+            op == "release-own" ? answer >= 0 : job > 0 && app_job_state("p0", job) == "canceled";
+        // A refused row leaves no job behind.
         ipp(as_root, "cancel-other", {"job=" + std::to_string(job)});
-        return canceled;
+        return done;
     }
     if (op == "add")
         return printer_exists(name) && ++printers_made > 0;
@@ -253,6 +255,8 @@ TEST(AppAccess, EveryChannelAllowsWhatTheIdentityMayDoAndNothingElse)
         {"tcp", &user, "list", true},
         {"tcp", &user, "cancel-own", true},
         {"tcp", &user, "cancel-other", false},
+        // Released before its document came, PAPPL would start it without.
+        {"tcp", &user, "release-own", false},
         {"tcp", &user, "add", false},
         {"tcp", &user, "delete", false},
         {"tcp", &user, "modify", false},
@@ -266,6 +270,7 @@ TEST(AppAccess, EveryChannelAllowsWhatTheIdentityMayDoAndNothingElse)
         {"peer", &anonymous, "list", true},
         {"peer", &anonymous, "cancel-own", true},
         {"peer", &anonymous, "cancel-other", false},
+        {"peer", &anonymous, "release-own", false},
         {"peer", &anonymous, "add", false},
         {"peer", &anonymous, "delete", false},
         {"peer", &anonymous, "modify", false},
