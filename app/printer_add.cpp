@@ -7,7 +7,8 @@
 // refused then), and PAPPL's own Create-Printer would hand out that number
 // again. So the system numbers the printer first, the first form is
 // dropped at once and the printer is made again with that number: no number
-// is ever given twice, and what clients see is the whole printer.
+// is ever given twice, and what clients see is the whole printer. (Event
+// subscribers see the first form come and go.)
 //
 // The command line's add sub-command reaches this through a vendor IPP
 // operation on the system (PAPPL answers Create-Printer itself).

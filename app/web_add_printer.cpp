@@ -1,8 +1,9 @@
 // The web interface's Add Printer page. PAPPL 1.3.1's own page always offers
 // a "Network Printer" at any host, which this server refuses: its printers
 // are the maker's ports. This page offers only the ports and the drivers
-// and adds the printer as PAPPL's would. Registered before the server runs,
-// it takes the place of PAPPL's page at the same path.
+// and adds the printer as PAPPL's would, but with its real number from the
+// start (printer_add.cpp). Registered before the server runs, it takes the
+// place of PAPPL's page at the same path.
 #include <cerrno>
 #include <cstring>
 
