@@ -80,6 +80,9 @@ http_status_t authorize(pappl_client_t *client, const char *group, gid_t /*group
     papplClientSetUsername(client, who.name[0] != '\0' ? who.name : nullptr);
     if (who.bad_login)
         return HTTP_STATUS_UNAUTHORIZED;
+    // PAPPL asks here before a release, and would then crash the server.
+    if (request != nullptr && release_would_start_empty_job(client, request))
+        return HTTP_STATUS_FORBIDDEN;
     bool admin_asked = (group != nullptr && std::strcmp(group, admin_group) == 0) ||
                        (request != nullptr && operation_needs_admin(ippGetOperation(request)));
     if (!admin_asked) {

@@ -103,10 +103,34 @@ void printer_dnssd_event(pappl_system_t *system, pappl_printer_t *printer, pappl
 // True when the server stopped to start again with a new avahi client.
 bool printer_dnssd_restart_wanted();
 
-// cli_printer_id.cpp: the delete and default sub-commands on a running
-// server, by the printer's real number; -1 leaves the command to PAPPL.
+// cli_printer_id.cpp: the add, delete and default sub-commands on a
+// running server, by the printer's real number; -1 leaves the command to
+// PAPPL.
 int cli_printer_id_command(int argc, char *argv[]);
 
 // web_add_printer.cpp: the web interface's Add Printer page, with the
 // maker's ports and the drivers only.
 void web_add_printer_page(pappl_system_t *system);
+
+// printer_add.cpp: printers the application adds while the server runs,
+// with their real number from the start (errno as papplPrinterCreate sets
+// it), and the vendor operation through which the command line adds one.
+constexpr ipp_op_t ipp_op_add_printer = static_cast<ipp_op_t>(0x4100);
+pappl_printer_t *printer_add(pappl_system_t *system, const char *name, const char *driver,
+                             const char *device_id, const char *device_uri);
+// True when the request was that operation, and answered.
+bool printer_add_operation(pappl_client_t *client);
+
+// printer_created.cpp: PAPPL's one creation callback, for every printer,
+// loaded or added, before PAPPL adds its web pages.
+void printer_created(pappl_printer_t *printer, void *data);
+
+// held_job_release.cpp: jobs made by Create-Job still waiting for their
+// document, which PAPPL would start without one if released.
+int jobs_awaiting_document(pappl_printer_t *printer);
+// True for a Release-Job or Release-Held-New-Jobs that would start one.
+bool release_would_start_empty_job(pappl_client_t *client, ipp_t *request);
+
+// web_printer_page.cpp: the printer's home page, whose actions that change
+// the printer or the system are the administrators'.
+void web_printer_page_add(pappl_printer_t *printer);

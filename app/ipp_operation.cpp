@@ -4,7 +4,7 @@
 #include "app.h"
 
 // True when the request was answered here; false lets PAPPL handle it.
-bool ipp_operation(pappl_client_t * /*client*/, void * /*data*/)
+bool ipp_operation(pappl_client_t *client, void * /*data*/)
 {
-    return false;
+    return printer_add_operation(client);
 }

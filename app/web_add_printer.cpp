@@ -1,8 +1,9 @@
 // The web interface's Add Printer page. PAPPL 1.3.1's own page always offers
 // a "Network Printer" at any host, which this server refuses: its printers
 // are the maker's ports. This page offers only the ports and the drivers
-// and adds the printer as PAPPL's would. Registered before the server runs,
-// it takes the place of PAPPL's page at the same path.
+// and adds the printer as PAPPL's would, but with its real number from the
+// start (printer_add.cpp). Registered before the server runs, it takes the
+// place of PAPPL's page at the same path.
 #include <cerrno>
 #include <cstring>
 
@@ -86,8 +87,8 @@ static const char *add_printer(pappl_client_t *client, pappl_system_t *system, a
     if (status != nullptr)
         return status;
 
-    pappl_printer_t *printer = papplPrinterCreate(system, 0, add->printer_name, add->driver_name,
-                                                  nullptr, add->device_uri);
+    pappl_printer_t *printer =
+        printer_add(system, add->printer_name, add->driver_name, nullptr, add->device_uri);
     if (printer == nullptr)
         return creation_error(errno);
     char path[1024];

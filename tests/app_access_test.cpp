@@ -28,7 +28,7 @@ const identity root{"root", ""}, admin{"bob", ""}, user{"alice", ""}, anonymous{
     admin_login{"daemon", "bob:bob-secret"}, user_login{"daemon", "alice:alice-secret"};
 
 struct access_row {
-    const char *channel; // sock, cli, tcp, peer, peer-tls, web, web-peer, web-peer-tls
+    const char *channel; // sock, cli, tcp, peer, peer-tls, web, web-home, web-peer, web-peer-tls
     const identity *who;
     const char *op;
     bool allowed;
@@ -43,6 +43,7 @@ const std::map<std::string, std::pair<const char *, const char *>> requests = {
     {"create-job", {"Create-Job", ""}},
     {"cancel-own", {"Cancel-Job", "ATTR integer job-id $job"}},
     {"cancel-other", {"Cancel-Job", "ATTR integer job-id $job"}},
+    {"release-own", {"Release-Job", "ATTR integer job-id $job"}},
     {"add",
      {"Create-Printer", "ATTR keyword printer-service-type print ATTR keyword "
                         "smi55357-driver orvex_v1 ATTR uri smi55357-device-uri "
@@ -56,6 +57,8 @@ const std::map<std::string, std::pair<const char *, const char *>> requests = {
     {"enable", {"Enable-Printer", ""}},
     {"pause", {"Pause-Printer", ""}},
     {"resume", {"Resume-Printer", ""}},
+    {"hold", {"Hold-New-Jobs", ""}},
+    {"release", {"Release-Held-New-Jobs", ""}},
     {"shutdown", {"Shutdown-All-Printers", ""}},
     {"status", {"Get-Printer-Attributes", ""}},
 };
@@ -98,12 +101,14 @@ int ipp(const access_row &r, const std::string &op, const std::vector<std::strin
     bool system = op == "add" || op == "delete" || op == "shutdown";
     std::string uri = system ? "system-uri" : "printer-uri", file = dir + "/" + op + ".test";
     std::string claim = has(r.channel, "peer") ? "carol" : r.who->uid;
-    write_file(file, std::string("{ OPERATION ") + operation +
-                         " GROUP operation-attributes-tag ATTR charset attributes-charset utf-8 "
-                         "ATTR naturalLanguage attributes-natural-language en ATTR uri " +
-                         uri + " $uri ATTR name requesting-user-name " + claim + " " + attrs +
-                         " STATUS successful-ok DISPLAY job-id DISPLAY printer-location DISPLAY "
-                         "printer-state DISPLAY printer-is-accepting-jobs }\n");
+    write_file(
+        file,
+        std::string("{ OPERATION ") + operation +
+            " GROUP operation-attributes-tag ATTR charset attributes-charset utf-8 "
+            "ATTR naturalLanguage attributes-natural-language en ATTR uri " +
+            uri + " $uri ATTR name requesting-user-name " + claim + " " + attrs +
+            " STATUS successful-ok DISPLAY job-id DISPLAY printer-location DISPLAY "
+            "printer-state DISPLAY printer-is-accepting-jobs DISPLAY printer-state-reasons }\n");
     std::vector<std::string> argv = {"/usr/bin/ipptool", "-t", "-T", "10", "-d", "doc=" + pdf};
     for (const auto &v : vars)
         argv.insert(argv.end(), {"-d", v});
@@ -136,23 +141,40 @@ bool printer_exists(const std::string &name)
 bool attempt(const access_row &r)
 {
     const std::string op = r.op, name = "n" + std::to_string(printers_made);
-    int job = op == "cancel-own"     ? ipp(r, "create-job")
-              : op == "cancel-other" ? ipp(as_root, "create-job")
-                                     : 0;
-    if (op == "delete" &&
+    // A web row's user makes its job over IPP as the local user it logs in as.
+    std::string login = r.who->login, local_name = login.substr(0, login.find(':'));
+    const identity local{local_name.c_str(), ""};
+    access_row over_ipp = r;
+    if (has(r.channel, "web"))
+        over_ipp = {"tcp", &local, r.op, r.allowed};
+    int job = op == "cancel-own" || op == "release-own" ? ipp(over_ipp, "create-job")
+              : op == "cancel-other"                    ? ipp(as_root, "create-job")
+              : op == "cancel-done"                     ? ipp(as_root, "print")
+                                                        : 0;
+    if (op == "cancel-done" && app_wait_job("p0", job, 60000) != "completed") {
+        ADD_FAILURE() << "the job to cancel did not complete";
+        return false;
+    }
+    if ((op == "delete" || op == "default") &&
         app_run({"add", "-d", name, "-m", "orvex_v1", "-v", "velokitlp:/var/run/velokitlp1"})
                 .status == 0)
         printers_made++;
     std::string fields = "printer_name=" + name +
                          "&driver_name=orvex_v1&device_uri=velokitlp:/var/run/velokitlp1"
-                         "&action=cancel-job&job-id=" +
-                         std::to_string(job);
+                         "&action=" +
+                         (op == "pause"     ? "pause-printer"
+                          : op == "hold"    ? "hold-new-jobs"
+                          : op == "default" ? "set-as-default"
+                                            : "cancel-job") +
+                         "&job-id=" + std::to_string(job);
     int answer = 0;
     if (has(r.channel, "web"))
         web_post(r,
-                 op == "add"      ? "/addprinter"
-                 : op == "delete" ? "/" + name + "/delete"
-                                  : "/p0/jobs",
+                 op == "add"              ? "/addprinter"
+                 : op == "delete"         ? "/" + name + "/delete"
+                 : op == "default"        ? "/" + name + "/"
+                 : has(r.channel, "home") ? "/p0/"
+                                          : "/p0/jobs",
                  fields);
     else
         answer = ipp(
@@ -164,21 +186,32 @@ bool attempt(const access_row &r)
         return run_as(r, {printer_app_binary, "printers"}).status == 0; // not a private server's
     if (op == "list")
         return answer >= 0;
-    if (has(op, "cancel"))
-        return job > 0 && app_job_state("p0", job) == "canceled";
+    if (has(op, "cancel") || op == "release-own") {
+        bool done =
+            op == "release-own" ? answer >= 0 : job > 0 && app_job_state("p0", job) == "canceled";
+        // A refused row leaves no job behind.
+        ipp(as_root, "cancel-other", {"job=" + std::to_string(job)});
+        return done;
+    }
     if (op == "add")
         return printer_exists(name) && ++printers_made > 0;
     if (op == "delete")
         return !printer_exists(name);
+    if (op == "default") {
+        bool changed = app_run({"default"}).out == name + "\n";
+        app_run({"default", "-d", "p0"});
+        return changed;
+    }
     if (op == "shutdown") {
         app_run({"status"}); // the main loop acts on it when it next wakes
         return wait_until([] { return process_gone(server.process.pid); }, 2000);
     }
     ipp(as_root, "status");
     std::string status = last_answer;
-    ipp(as_root, op == "pause" ? "resume" : "enable");
+    ipp(as_root, op == "pause" ? "resume" : op == "hold" ? "release" : "enable");
     return has(status, op == "modify"  ? "printer-location (textWithoutLanguage) = " + name
                        : op == "pause" ? "printer-state (enum) = stopped"
+                       : op == "hold"  ? "hold-new-jobs"
                                        : "printer-is-accepting-jobs (boolean) = false");
 }
 
@@ -222,6 +255,8 @@ TEST(AppAccess, EveryChannelAllowsWhatTheIdentityMayDoAndNothingElse)
         {"tcp", &user, "list", true},
         {"tcp", &user, "cancel-own", true},
         {"tcp", &user, "cancel-other", false},
+        // Released before its document came, PAPPL would start it without.
+        {"tcp", &user, "release-own", false},
         {"tcp", &user, "add", false},
         {"tcp", &user, "delete", false},
         {"tcp", &user, "modify", false},
@@ -235,6 +270,7 @@ TEST(AppAccess, EveryChannelAllowsWhatTheIdentityMayDoAndNothingElse)
         {"peer", &anonymous, "list", true},
         {"peer", &anonymous, "cancel-own", true},
         {"peer", &anonymous, "cancel-other", false},
+        {"peer", &anonymous, "release-own", false},
         {"peer", &anonymous, "add", false},
         {"peer", &anonymous, "delete", false},
         {"peer", &anonymous, "modify", false},
@@ -248,6 +284,20 @@ TEST(AppAccess, EveryChannelAllowsWhatTheIdentityMayDoAndNothingElse)
         {"web", &user_login, "delete", false},
         {"web", &admin_login, "add", true},
         {"web", &admin_login, "cancel-other", true},
+        // The printer's own page: its actions an administrator's, a job its
+        // owner's too, a finished job as it ended.
+        {"web-home", &anonymous, "pause", false},
+        {"web-home", &anonymous, "hold", false},
+        {"web-home", &anonymous, "default", false},
+        {"web-home", &user_login, "pause", false},
+        {"web-home", &admin_login, "pause", true},
+        {"web-home", &admin_login, "hold", true},
+        {"web-home", &admin_login, "default", true},
+        {"web-home", &anonymous, "cancel-other", false},
+        {"web-home", &user_login, "cancel-other", false},
+        {"web-home", &user_login, "cancel-own", true},
+        {"web-home", &admin_login, "cancel-other", true},
+        {"web-home", &admin_login, "cancel-done", false},
         {"web-peer", &anonymous, "add", false},
         {"web-peer", &admin_login, "add", false},
         {"web-peer-tls", &anonymous, "delete", false},

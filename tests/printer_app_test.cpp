@@ -3,6 +3,7 @@
 // the simulated converter in page mode and the simulated control daemon.
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <regex>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -94,15 +95,45 @@ class PrinterApp : public ::testing::Test
     }
 };
 
+// What ipptool reads of the printer: its attributes, and the system's
+// list of printers.
+std::string printer_seen(const std::string &name)
+{
+    const std::string base = "ipp://127.0.0.1:" + std::to_string(app_port),
+                      file = "/run/system.test";
+    write_file(file,
+               "{ OPERATION Get-System-Attributes GROUP operation-attributes-tag ATTR charset "
+               "attributes-charset utf-8 ATTR naturalLanguage attributes-natural-language en "
+               "ATTR uri system-uri $uri STATUS successful-ok DISPLAY "
+               "system-configured-printers }\n");
+    return process_run({{"/usr/bin/ipptool", "-tv", base + "/ipp/print/" + name,
+                         "get-printer-attributes.test"}})
+               .out +
+           process_run({{"/usr/bin/ipptool", "-t", base + "/ipp/system", file}}).out;
+}
+
 TEST_F(PrinterApp, ListsThePortsAndAddsPrintersOnThemOnly)
 {
     process_result devices = app_run({"devices"});
     EXPECT_EQ(devices.out, "velokitlp:/var/run/velokitlp0\nvelokitlp:/var/run/velokitlp1\n"
                            "velokitlp:/var/run/velokitlp2\nvelokitlp:/var/run/velokitlp3\n");
     for (int port : {0, 2, 3}) {
-        process_result r = app_run({"add", "-d", "p" + std::to_string(port), "-m", "orvex_v1", "-v",
-                                    "velokitlp:" + port_file(port)});
+        std::string name = "p" + std::to_string(port);
+        process_result r =
+            app_run({"add", "-d", name, "-m", "orvex_v1", "-v", "velokitlp:" + port_file(port),
+                     "-o", "printer-geo-location=geo:46.5,6.6"});
         EXPECT_EQ(r.status, 0) << r.err;
+        // Whole at once: its own number, as the system lists it, and the
+        // settings given.
+        std::string seen = printer_seen(name);
+        std::smatch own, listed;
+        ASSERT_TRUE(
+            std::regex_search(seen, own, std::regex("printer-id \\(integer\\) = ([0-9]+)")));
+        ASSERT_TRUE(std::regex_search(
+            seen, listed, std::regex("printer-id=([0-9]+) printer-info=" + name + " ")));
+        EXPECT_EQ(own[1], listed[1]) << seen;
+        EXPECT_NE(own[1], "0");
+        EXPECT_NE(seen.find("printer-geo-location (uri) = geo:46.5,6.6"), std::string::npos);
     }
     for (const char *uri : {"velokitlp:/etc/passwd", "velokitlp:/var/run/velokitlp0/../x",
                             "velokitlp:/tmp/velokitlp1"}) {

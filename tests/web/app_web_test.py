@@ -2,7 +2,7 @@
 """velokit-printer-app's web interface in headless Chromium: an anonymous
 visitor of Add Printer gets a login prompt and adds nothing; a member of
 lpadmin logs in, sees the start page, Add Printer with the ports listed, adds
-a printer; its page's Print Test Page makes a job that reaches the port. Runs
+a printer, which answers its real number over IPP; its page's Print Test Page makes a job that reaches the port. Runs
 inside tools/sandbox (its own network, /run and /etc, where the test's user
 is made), with the converter simulator in page mode.
 
@@ -10,6 +10,7 @@ usage: app_web_test.py APP OUTPUT_DIR     (a screenshot per step lands there)
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -28,6 +29,9 @@ BASE = "http://127.0.0.1:8633"
 ADMIN, PASSWORD = "bob", "bob-secret"
 LOGIN_BASE = "http://%s:%s@127.0.0.1:8633" % (ADMIN, PASSWORD)
 PORTS = ["/var/run/velokitlp0", "/var/run/velokitlp1"]
+SYSTEM_TEST = ("{ OPERATION Get-System-Attributes GROUP operation-attributes-tag ATTR charset "
+               "attributes-charset utf-8 ATTR naturalLanguage attributes-natural-language en "
+               "ATTR uri system-uri $uri STATUS successful-ok DISPLAY system-configured-printers }\n")
 
 
 def make_admin():
@@ -53,7 +57,21 @@ def anonymous_visit(b, app, env):
         assert printers == "", "printers appeared: %r" % printers
 
 
-def add_printer(b):
+def printer_ids(name, work):
+    """The printer-id the printer answers and the one the system lists for it."""
+    test = os.path.join(work, "system.test")
+    with open(test, "w") as f:
+        f.write(SYSTEM_TEST)
+    ipp = BASE.replace("http:", "ipp:")
+    own = subprocess.run(["ipptool", "-tv", ipp + "/ipp/print/" + name, "get-printer-attributes.test"],
+                         capture_output=True, text=True, timeout=20).stdout
+    listed = subprocess.run(["ipptool", "-t", ipp + "/ipp/system", test], capture_output=True,
+                            text=True, timeout=20).stdout
+    return (re.findall(r"printer-id \(integer\) = (\d+)", own),
+            re.findall(r"printer-id=(\d+) printer-info=%s " % name, listed))
+
+
+def add_printer(b, work):
     with browser.step(b, "home", "the start page names the application"):
         browser.open_page(b, LOGIN_BASE + "/")
         browser.wait_for_text(b, "Velokit Printer Application")
@@ -73,6 +91,9 @@ def add_printer(b):
     with browser.step(b, "added", "the printer is added"):
         browser.click(b, "Add Printer")
         browser.wait_for_text(b, "ORVEX Inkjet Printer V2")
+    with browser.step(b, "real-id", "the printer added answers its real number over IPP"):
+        own, listed = printer_ids("orvex", work)
+        assert own == listed and listed != ["0"] and len(listed) == 1, (own, listed)
     with browser.step(b, "printer", "the printer's page offers Print Test Page"):
         browser.open_page(b, BASE + "/orvex/")
         browser.element(b, "input[type=submit][value='Print Test Page']")
@@ -126,7 +147,7 @@ def main():
         b = browser.start(out, wait_seconds=30)
         try:
             anonymous_visit(b, app, env)
-            add_printer(b)
+            add_printer(b, work)
             print_test_page(b, sim)
         finally:
             browser.stop(b)
