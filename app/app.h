@@ -12,10 +12,10 @@ bool driver_setup(pappl_system_t *system, const char *driver_name, const char *d
                   const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs, void *cbdata);
 
 // printer_attributes.cpp: what a printer answers beyond PAPPL's own
-// attributes (from driver_setup), and its supplies once it exists (PAPPL's
-// printer creation callback).
+// attributes (from driver_setup), and its supplies once it exists (from
+// printer_created).
 void printer_attributes_add(pappl_pr_driver_data_t *data, ipp_t **attrs);
-void printer_created(pappl_printer_t *printer, void *data);
+void printer_supplies_add(pappl_printer_t *printer);
 
 // app_system.cpp: the server's system object, from the usual server options.
 pappl_system_t *system_create(int num_options, cups_option_t *options, void *data);

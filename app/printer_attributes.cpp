@@ -57,7 +57,7 @@ static int ink_supplies(const model_info *model, pappl_supply_t *supplies)
     return 2;
 }
 
-void printer_created(pappl_printer_t *printer, void * /*data*/)
+void printer_supplies_add(pappl_printer_t *printer)
 {
     const model_info *model = model_find(papplPrinterGetDriverName(printer));
     if (model == nullptr)

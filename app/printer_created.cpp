@@ -7,5 +7,6 @@
 
 void printer_created(pappl_printer_t *printer, void * /*data*/)
 {
+    printer_supplies_add(printer);
     web_printer_page_add(printer);
 }
