@@ -149,14 +149,18 @@ static bool converter_end(print_job *pj)
     return true;
 }
 
+// The job's end, however it ends: before PAPPL looks for the next job, the
+// oldest waiting one is made the one it finds.
 static void release(print_job *pj)
 {
+    pappl_job_t *job = pj->job;
     watcher_stop(pj);
     if (pj->port >= 0)
         close(pj->port);
     std::free(pj->row);
-    papplJobSetData(pj->job, nullptr);
+    papplJobSetData(job, nullptr);
     delete pj;
+    job_order_settle(papplJobGetPrinter(job), job);
 }
 
 bool job_start(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/)
