@@ -29,6 +29,14 @@ void job_order_settle(pappl_printer_t *printer, pappl_job_t *ending);
 bool job_order_timer(pappl_system_t *system, void *data);
 bool job_order_is_held(pappl_job_t *job);
 
+// printer_status.cpp: a printer's pause, its port's presence and its
+// converter's stalls, as PAPPL does not show them.
+void printer_status_event(pappl_printer_t *printer, pappl_event_t event);
+bool printer_paused(pappl_printer_t *printer);
+void printer_port_seen(pappl_printer_t *printer, bool writable);
+void printer_stalled(pappl_printer_t *printer, bool stalled);
+bool printer_status_timer(pappl_system_t *system, void *data);
+
 // port_scheme.cpp: the velokitlp device scheme on the maker's port files.
 void port_scheme_add();
 // True for velokitlp:/var/run/velokitlpN and velokitlp:/run/velokitlpN.

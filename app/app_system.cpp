@@ -146,5 +146,7 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     // Every second: jobs that arrived while another printed take their
     // place in the order.
     papplSystemAddTimerCallback(system, 0, 1, job_order_timer, nullptr);
+    // At start and every 5 seconds: an idle printer's port is there.
+    papplSystemAddTimerCallback(system, 0, 5, printer_status_timer, nullptr);
     return system;
 }
