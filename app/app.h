@@ -23,11 +23,12 @@ void system_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t 
 
 // job_order.cpp: per printer, jobs start in the order the server accepted
 // them. The oldest waiting job is the only pending one; the others are held
-// for order. `ending` is the job whose processing ends in the calling thread,
-// or nullptr; see the file's head for when to call it.
+// for order, new ones while anything prints or waits. `ending` is the job
+// whose processing ends in the calling thread, or nullptr; see the file's
+// head for when to call it.
 void job_order_settle(pappl_printer_t *printer, pappl_job_t *ending);
+void job_order_started(pappl_job_t *job);
 bool job_order_timer(pappl_system_t *system, void *data);
-bool job_order_is_held(pappl_job_t *job);
 
 // printer_status.cpp: a printer's pause, its port's presence and its
 // converter's stalls, as PAPPL does not show them.

@@ -187,6 +187,7 @@ static bool wait_while_paused(print_job *pj)
 
 bool job_start(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/)
 {
+    job_order_started(job);
     auto *pj = new (std::nothrow) print_job;
     if (pj == nullptr) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Cannot allocate the job's areas.");

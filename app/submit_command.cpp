@@ -127,7 +127,9 @@ bool default_printer(http_t *http, std::string *printer)
     return name != nullptr;
 }
 
-// Idle with nothing queued: a raster may print while it is sent.
+// Idle with nothing queued: a raster may print while it is sent (PAPPL
+// refuses it while the printer holds new jobs, as it does while a job
+// prints or waits).
 bool printer_free(http_t *http, const std::string &printer)
 {
     char resource[1024];
@@ -287,12 +289,14 @@ int submit_file(const char *base, http_t *http, const submit_args &args, const s
     bool raster = format != nullptr ? std::strcmp(format, "image/pwg-raster") == 0 ||
                                           std::strcmp(format, "image/urf") == 0
                                     : is_raster(filename);
-    if (raster && !printer_free(http, printer))
+    bool spooled = raster && !printer_free(http, printer);
+    if (spooled)
         format = spooled_raster_type;
     submit_result r = print_job(http, args, printer, filename, document_name, format);
     // Another job started between the look and the send: the raster waits
     // its turn instead.
-    if (raster && r.status == IPP_STATUS_ERROR_BUSY)
+    if (raster && !spooled &&
+        (r.status == IPP_STATUS_ERROR_BUSY || r.status == IPP_STATUS_ERROR_NOT_ACCEPTING_JOBS))
         r = print_job(http, args, printer, filename, document_name, spooled_raster_type);
     if (temporary[0] != '\0')
         unlink(temporary);
