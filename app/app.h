@@ -26,7 +26,7 @@ void system_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t 
 // for order, new ones while anything prints or waits. `ending` is the job
 // whose processing ends in the calling thread, or nullptr; see the file's
 // head for when to call it.
-void job_order_settle(pappl_printer_t *printer, pappl_job_t *ending);
+void job_order_settle(pappl_printer_t *printer, const pappl_job_t *ending);
 void job_order_started(pappl_job_t *job);
 bool job_order_timer(pappl_system_t *system, void *data);
 

@@ -85,7 +85,7 @@ void hold_new_jobs(pappl_printer_t *printer, bool hold)
 
 } // namespace
 
-void job_order_settle(pappl_printer_t *printer, pappl_job_t *ending)
+void job_order_settle(pappl_printer_t *printer, const pappl_job_t *ending)
 {
     if (printer == nullptr)
         return;

@@ -10,7 +10,7 @@ constexpr long stall_seconds = 30;
 
 static long now_seconds()
 {
-    timespec t;
+    timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<long>(t.tv_sec);
 }

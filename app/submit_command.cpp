@@ -6,6 +6,7 @@
 // spooled_raster_type unless the printer is idle with nothing queued: PAPPL
 // prints raster while receiving it and refuses it while another job prints,
 // while a spooled document waits for its turn.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -174,14 +175,55 @@ const enum_word enum_words[] = {
     {"orientation-requested", "none", IPP_ORIENT_NONE},
 };
 
-bool all_digits(const char *value)
+// A number of up to 9 digits ending where `end` says; false otherwise.
+bool number_at(const char *text, int *value, const char **end)
 {
-    return value[0] != '\0' && std::strspn(value, "0123456789") == std::strlen(value);
+    if (*text < '0' || *text > '9')
+        return false;
+    char *stop = nullptr;
+    long n = std::strtol(text, &stop, 10);
+    if (stop - text > 9)
+        return false;
+    *value = static_cast<int>(n);
+    *end = stop;
+    return true;
+}
+
+bool is_number(const char *text, int *value)
+{
+    const char *end = nullptr;
+    return number_at(text, value, &end) && *end == '\0';
+}
+
+// "300dpi" or "300x600dpi".
+bool is_resolution(const char *text, int *x, int *y)
+{
+    const char *end = nullptr;
+    if (!number_at(text, x, &end))
+        return false;
+    *y = *x;
+    if (*end == 'x' && !number_at(end + 1, y, &end))
+        return false;
+    return std::strcmp(end, "dpi") == 0;
+}
+
+int enum_value(const char *name, const char *value, bool *is_enum)
+{
+    *is_enum = false;
+    int number = 0;
+    for (const auto &e : enum_words) {
+        if (std::strcmp(name, e.option) == 0) {
+            *is_enum = true;
+            if (std::strcmp(value, e.word) == 0)
+                return e.value;
+        }
+    }
+    return *is_enum && is_number(value, &number) ? number : 0;
 }
 
 // Job template attributes from -o: enums by name or number, integers,
 // resolutions, the rest keywords; PAPPL answers for what it does not take.
-void add_job_options(ipp_t *request, int num_options, cups_option_t *options)
+void add_job_options(ipp_t *request, int num_options, const cups_option_t *options)
 {
     for (int i = 0; i < num_options; i++) {
         const char *name = options[i].name;
@@ -189,21 +231,14 @@ void add_job_options(ipp_t *request, int num_options, cups_option_t *options)
         if (std::strcmp(name, "printer-name") == 0 || std::strcmp(name, "document-format") == 0 ||
             std::strcmp(name, "job-name") == 0)
             continue;
-        int x = 0, y = 0;
         bool is_enum = false;
-        for (const auto &e : enum_words) {
-            if (std::strcmp(name, e.option) == 0) {
-                is_enum = true;
-                if (std::strcmp(value, e.word) == 0)
-                    x = e.value;
-            }
-        }
+        int x = enum_value(name, value, &is_enum);
+        int y = 0;
         if (is_enum)
-            ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_ENUM, name, x != 0 ? x : std::atoi(value));
-        else if (all_digits(value))
-            ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_INTEGER, name, std::atoi(value));
-        else if (std::sscanf(value, "%dx%ddpi", &x, &y) == 2 ||
-                 (std::sscanf(value, "%ddpi", &x) == 1 && (y = x) > 0))
+            ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_ENUM, name, x);
+        else if (is_number(value, &x))
+            ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_INTEGER, name, x);
+        else if (is_resolution(value, &x, &y))
             ippAddResolution(request, IPP_TAG_JOB, name, IPP_RES_PER_INCH, x, y);
         else
             ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, name, nullptr, value);
@@ -344,11 +379,11 @@ int submit_command(int argc, char *argv[])
     } else if (args.printer.empty() && !default_printer(http, &args.printer)) {
         std::fprintf(stderr, "%s: No default printer available.\n", base);
     } else {
-        status = 0;
-        for (const auto &file : args.files) {
-            if ((status = submit_file(base, http, args, args.printer, file)) != 0)
-                break;
-        }
+        // The first file that fails ends the command, as in PAPPL's.
+        bool failed = std::any_of(args.files.begin(), args.files.end(), [&](const std::string &f) {
+            return submit_file(base, http, args, args.printer, f) != 0;
+        });
+        status = failed ? 1 : 0;
     }
     httpClose(http);
     cupsFreeOptions(args.num_options, args.options);
