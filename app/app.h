@@ -3,6 +3,7 @@
 
 #include <pappl/pappl.h>
 
+#include "child_process.h"
 #include "models.h"
 
 // app_drivers.cpp: one driver per model, described by its *ModelName.
@@ -37,6 +38,10 @@ bool printer_paused(pappl_printer_t *printer);
 void printer_port_seen(pappl_printer_t *printer, bool writable);
 void printer_stalled(pappl_printer_t *printer, bool stalled);
 bool printer_status_timer(pappl_system_t *system, void *data);
+// document_user.cpp: how the server's children that read documents start:
+// tied to the server's life and, when it is root, as user lp (in *user).
+// Returns 0, or an errno value when lp cannot be had: nothing may run then.
+int document_child_setup(child_setup *setup, child_user *user);
 
 // port_scheme.cpp: the velokitlp device scheme on the maker's port files.
 void port_scheme_add();
@@ -63,6 +68,8 @@ bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_devi
 // and its filter.
 constexpr const char *spooled_raster_type = "application/vnd.velokit-spooled-raster";
 bool spooled_raster_filter(pappl_job_t *job, pappl_device_t *device, void *data);
+// The same as PAPPL's filter from PWG raster to PWG raster.
+bool raster_filter(pappl_job_t *job, pappl_device_t *device, void *data);
 
 // pdf_filter.cpp: PDF through Ghostscript into the raster path.
 bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *data);
@@ -73,3 +80,42 @@ int submit_command(int argc, char *argv[]);
 
 // test_page.cpp: the web interface's test page, a PWG raster page.
 const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t size);
+
+// user_identity.cpp: who a client is and what groups a user is in.
+constexpr const char *pam_service_name = "velokit-printer-app";
+// An HTTP Basic "Authorization" value checked through PAM: true and the
+// user's name when the login is good.
+bool login_check(const char *authorization, const char *remote_host, char *user,
+                 std::size_t user_size);
+// The local user who owns the other end of a TCP connection over loopback.
+bool loopback_peer_uid(int fd, uid_t *uid);
+// Membership of the named group, as primary or supplementary group.
+bool user_in_group(const char *user, const char *group);
+bool user_name_of(uid_t uid, char *name, std::size_t size);
+// Root, or a member of the admin group.
+bool user_is_admin(const char *user, const char *admin_group);
+
+// access_control.cpp: who may do what, on every channel.
+constexpr const char *default_admin_group = "lpadmin";
+void access_control_setup(pappl_system_t *system, const char *admin_group);
+
+// private_files.cpp: nothing the server writes is readable by others.
+void private_files_setup(pappl_system_t *system, const char *state_file, const char *spool);
+
+// cli_access.cpp: true when the sub-command would need root's server and
+// its socket refuses this user.
+bool system_server_refuses(int argc, char *argv[]);
+// printer_dnssd.cpp: every printer advertised through DNS-SD while it exists,
+// also when avahi-daemon starts after the server.
+void printer_dnssd_start(pappl_system_t *system, bool host_name_given);
+void printer_dnssd_event(pappl_system_t *system, pappl_printer_t *printer, pappl_event_t event);
+// True when the server stopped to start again with a new avahi client.
+bool printer_dnssd_restart_wanted();
+
+// cli_printer_id.cpp: the delete and default sub-commands on a running
+// server, by the printer's real number; -1 leaves the command to PAPPL.
+int cli_printer_id_command(int argc, char *argv[]);
+
+// web_add_printer.cpp: the web interface's Add Printer page, with the
+// maker's ports and the drivers only.
+void web_add_printer_page(pappl_system_t *system);

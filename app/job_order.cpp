@@ -95,15 +95,22 @@ void job_order_settle(pappl_printer_t *printer, const pappl_job_t *ending)
 
     const active_job *first = nullptr;
     bool printing = false;
+    bool incoming = false;
     for (const auto &a : jobs) {
         if (a.job == ending)
             continue;
         printing = printing || a.state == IPP_JSTATE_PROCESSING;
+        // Held until its document arrives: PAPPL's release of held new jobs
+        // would start it without one. While there is one, new jobs stay
+        // held if they are, and the timer starts them.
+        incoming = incoming || (a.state == IPP_JSTATE_HELD && !a.has_file && !a.client_hold);
         if (is_waiting(a) && (first == nullptr || a.id < first->id))
             first = &a;
     }
     // Before any release: what arrives meanwhile must not start on its own.
-    hold_new_jobs(printer, printing || first != nullptr);
+    bool hold = printing || first != nullptr;
+    if (hold || !incoming)
+        hold_new_jobs(printer, hold);
     if (first == nullptr)
         return;
     for (const auto &a : jobs) {

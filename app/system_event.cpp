@@ -3,8 +3,9 @@
 // the application keeps up to date with them starts here.
 #include "app.h"
 
-void system_event(pappl_system_t * /*system*/, pappl_printer_t *printer, pappl_job_t * /*job*/,
+void system_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t * /*job*/,
                   pappl_event_t event, void * /*data*/)
 {
+    printer_dnssd_event(system, printer, event);
     printer_status_event(printer, event);
 }
