@@ -74,10 +74,19 @@ void check_idle_port(pappl_printer_t *printer, void * /*data*/)
 
 void printer_status_event(pappl_printer_t *printer, pappl_event_t event)
 {
-    if (printer == nullptr || (event & PAPPL_EVENT_PRINTER_STATE_CHANGED) == 0)
+    if (printer == nullptr)
+        return;
+    std::lock_guard<std::mutex> guard(marks_lock);
+    // A printer made later may have a deleted one's address.
+    if ((event & (PAPPL_EVENT_PRINTER_CREATED | PAPPL_EVENT_PRINTER_DELETED)) != 0) {
+        marks.erase(std::remove_if(marks.begin(), marks.end(),
+                                   [&](const printer_marks &m) { return m.printer == printer; }),
+                    marks.end());
+        return;
+    }
+    if ((event & PAPPL_EVENT_PRINTER_STATE_CHANGED) == 0)
         return;
     // Pause-Printer reports a stop; any idle state after it is a resume.
-    std::lock_guard<std::mutex> guard(marks_lock);
     if ((event & PAPPL_EVENT_PRINTER_STOPPED) != 0)
         marks_of(printer).paused = true;
     else if (papplPrinterGetState(printer) == IPP_PSTATE_IDLE)
@@ -103,7 +112,8 @@ void printer_stalled(pappl_printer_t *printer, bool stalled)
 {
     {
         std::lock_guard<std::mutex> guard(marks_lock);
-        marks_of(printer).stalled_jobs += stalled ? 1 : -1;
+        int &count = marks_of(printer).stalled_jobs;
+        count = std::max(0, count + (stalled ? 1 : -1));
     }
     show_offline(printer);
 }
