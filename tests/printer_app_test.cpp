@@ -410,16 +410,31 @@ TEST_F(PrinterApp, APrinterThatTakesNoDataShowsOffline)
 // A paused printer starts nothing, raster included, until it is resumed.
 TEST_F(PrinterApp, APausedPrinterStartsNothing)
 {
-    clear_simulator();
-    ASSERT_EQ(app_run({"pause", "-d", "p0"}).status, 0);
-    std::vector<int> jobs = {app_submit("p0", docs.pwg_gray_150, {}),
-                             app_submit("p0", docs.pdf, {"print-quality=draft"})};
-    EXPECT_FALSE(wait_for_file(sim_dir + "/pid", 3000));
-    for (int job : jobs)
-        EXPECT_NE(app_job_state("p0", job), "completed");
-    ASSERT_EQ(app_run({"resume", "-d", "p0"}).status, 0);
-    for (int job : jobs)
-        EXPECT_EQ(app_wait_job("p0", job, 60000), "completed") << job;
+    // A raster PAPPL prints while it arrives (here from its own IPP client),
+    // then spooled jobs.
+    const std::string uri = "ipp://127.0.0.1:" + std::to_string(app_port) + "/ipp/print/p0";
+    using submits = std::vector<std::vector<std::string>>;
+    const submits rounds[] = {{{"-u", uri, docs.pwg_rgb_8}},
+                              {{"-d", "p0", docs.pwg_gray_150}, {"-d", "p0", docs.pdf}}};
+    for (const submits &round : rounds) {
+        clear_simulator();
+        ASSERT_EQ(app_run({"pause", "-d", "p0"}).status, 0);
+        std::vector<running_process> clients;
+        for (const auto &args : round) {
+            std::vector<std::string> argv = {printer_app_binary, "submit"};
+            argv.insert(argv.end(), args.begin(), args.end());
+            clients.push_back(process_start({argv, "", {}, "", -1, 60000}));
+        }
+        EXPECT_FALSE(wait_for_file(sim_dir + "/pid", 3000));
+        ASSERT_EQ(app_run({"resume", "-d", "p0"}).status, 0);
+        // "p0-N" from submit -d, "N" from submit -u.
+        for (auto &client : clients) {
+            process_result r = process_finish(client);
+            EXPECT_EQ(r.status, 0) << r.err;
+            int job = std::atoi(r.out.c_str() + r.out.find('-') + 1);
+            EXPECT_EQ(app_wait_job("p0", job, 60000), "completed") << r.out;
+        }
+    }
     write_file(port_file(0), "");
 }
 
