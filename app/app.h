@@ -28,6 +28,22 @@ bool ipp_operation(pappl_client_t *client, void *data);
 void system_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t *job,
                   pappl_event_t event, void *data);
 
+// job_order.cpp: per printer, jobs start in the order the server accepted
+// them. The oldest waiting job is the only pending one; the others are held
+// for order, new ones while anything prints or waits. `ending` is the job
+// whose processing ends in the calling thread, or nullptr; see the file's
+// head for when to call it.
+void job_order_settle(pappl_printer_t *printer, const pappl_job_t *ending);
+void job_order_started(pappl_job_t *job);
+bool job_order_timer(pappl_system_t *system, void *data);
+
+// printer_status.cpp: a printer's pause, its port's presence and its
+// converter's stalls, as PAPPL does not show them.
+void printer_status_event(pappl_printer_t *printer, pappl_event_t event);
+bool printer_paused(pappl_printer_t *printer);
+void printer_port_seen(pappl_printer_t *printer, bool writable);
+void printer_stalled(pappl_printer_t *printer, bool stalled);
+bool printer_status_timer(pappl_system_t *system, void *data);
 // document_user.cpp: how the server's children that read documents start:
 // tied to the server's life and, when it is root, as user lp (in *user).
 // Returns 0, or an errno value when lp cannot be had: nothing may run then.
@@ -59,6 +75,10 @@ bool job_end(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *devi
 bool print_raster_stream(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
                          int input);
 bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+// The type under which PWG and Apple raster is spooled rather than streamed,
+// and its filter.
+constexpr const char *spooled_raster_type = "application/vnd.velokit-spooled-raster";
+bool spooled_raster_filter(pappl_job_t *job, pappl_device_t *device, void *data);
 // The same as PAPPL's filter from PWG raster to PWG raster.
 bool raster_filter(pappl_job_t *job, pappl_device_t *device, void *data);
 
@@ -68,6 +88,9 @@ bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *data);
 // job_document.cpp: the path of the job's document, copied; false, with the
 // job's message set, when the document is gone.
 bool job_document_path(pappl_job_t *job, char *path, std::size_t size);
+// submit_command.cpp: the submit sub-command, telling refusals; -1 when it
+// is PAPPL's to handle (a printer URI, an option it alone knows).
+int submit_command(int argc, char *argv[]);
 
 // test_page.cpp: the web interface's test page, a PWG raster page.
 const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t size);

@@ -138,6 +138,8 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", pdf_filter, nullptr);
     papplSystemAddMIMEFilter(system, "image/pwg-raster", "image/pwg-raster", raster_filter,
                              nullptr);
+    papplSystemAddMIMEFilter(system, spooled_raster_type, "image/pwg-raster", spooled_raster_filter,
+                             nullptr);
     pappl_pr_driver_t *list = nullptr;
     int count = drivers(&list);
     papplSystemSetPrinterDrivers(system, count, list, nullptr, printer_created, driver_setup,
@@ -146,6 +148,11 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     papplSystemSetSaveCallback(system, save_state, nullptr);
     papplSystemSetOperationCallback(system, ipp_operation, nullptr);
     papplSystemSetEventCallback(system, system_event, nullptr);
+    // Every second: jobs that arrived while another printed take their
+    // place in the order.
+    papplSystemAddTimerCallback(system, 0, 1, job_order_timer, nullptr);
+    // At start and every 5 seconds: an idle printer's port is there.
+    papplSystemAddTimerCallback(system, 0, 5, printer_status_timer, nullptr);
     // Who may do what, with the admin group given or the default one.
     access_control_setup(system, cupsGetOption("admin-group", num_options, options));
     private_files_setup(system, state_file, directory == nullptr ? spool : nullptr);

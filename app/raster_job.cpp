@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <new>
 #include <sys/wait.h>
@@ -147,7 +148,7 @@ static bool converter_end(print_job *pj)
     int status = converter_wait(pj->converter_pid);
 
     char text[converter_message_size];
-    if (papplJobIsCanceled(pj->job))
+    if (job_canceled(pj->job))
         return true;
     if (converter_status_message(status, text, sizeof(text)))
         return job_failure(pj, "%s", text);
@@ -156,14 +157,39 @@ static bool converter_end(print_job *pj)
     return true;
 }
 
+// The job's end, however it ends: before PAPPL looks for the next job, the
+// oldest waiting one is made the one it finds.
 static void release(print_job *pj)
 {
+    pappl_job_t *job = pj->job;
     watcher_stop(pj);
     if (pj->port >= 0)
         close(pj->port);
     std::free(pj->row);
-    job_set_printing(pj->job, nullptr);
+    job_set_printing(job, nullptr);
     delete pj;
+    job_order_settle(papplJobGetPrinter(job), job);
+}
+
+// PAPPL 1.3.1 starts a raster it receives even on a paused printer: such a
+// job waits here until the printer is resumed, the printer paused again so
+// that nothing starts after it either.
+static bool wait_while_paused(print_job *pj)
+{
+    pappl_printer_t *printer = papplJobGetPrinter(pj->job);
+    if (!printer_paused(printer))
+        return true;
+    papplPrinterPause(printer);
+    papplJobSetMessage(pj->job, "The printer is paused.");
+    papplLogJob(pj->job, PAPPL_LOGLEVEL_INFO, "Waiting until the printer is resumed.");
+    timespec interval{0, 100L * 1000 * 1000};
+    while (printer_paused(printer)) {
+        if (job_canceled(pj->job))
+            return false;
+        nanosleep(&interval, nullptr);
+    }
+    papplJobSetMessage(pj->job, "Printing.");
+    return true;
 }
 
 // A second thread of a job that another prints (job_claim.cpp) goes through
@@ -182,6 +208,7 @@ bool job_start(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_
         duplicate_job = job;
         return true;
     }
+    job_order_started(job);
     auto *pj = new (std::nothrow) print_job;
     if (pj == nullptr) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Cannot allocate the job's areas.");
@@ -192,7 +219,9 @@ bool job_start(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_
     job_set_printing(job, pj);
     pj->model = model_find(papplPrinterGetDriverName(papplJobGetPrinter(job)));
     // The watcher first: a cancel while the port is busy still tells the daemon.
-    bool started = pj->model != nullptr && watcher_start(pj) && port_open_waiting(pj);
+    stall_progress(pj);
+    bool started =
+        pj->model != nullptr && watcher_start(pj) && wait_while_paused(pj) && port_open_waiting(pj);
     if (!started) {
         release(pj);
         job_unclaim(job, false);
@@ -225,6 +254,8 @@ bool job_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_
         return job_failure(pj, "Cannot allocate the raster row area.");
     }
     pj->row_size = stride;
+    pj->page_rows = options->header.cupsHeight;
+    pj->rows_received = 0;
     return true;
 }
 
@@ -236,6 +267,7 @@ bool job_write_row(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_dev
     print_job *pj = job_printing(job);
     if (pj == nullptr || pj->failed || pj->converter == nullptr || pj->row == nullptr)
         return false;
+    pj->rows_received++;
     if (y < pj->area_y || y - pj->area_y >= pj->area_height)
         return true;
     // Straight from PAPPL's row when no pad bytes are needed.
@@ -245,17 +277,24 @@ bool job_write_row(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_dev
         std::memcpy(pj->row, record, bytes);
         record = pj->row;
     }
-    if (converter_write(pj->converter, record, pj->row_size))
+    pj->writing = true;
+    bool written = converter_write(pj->converter, record, pj->row_size);
+    pj->writing = false;
+    stall_progress(pj);
+    if (written)
         return true;
     int error = errno;
     pj->failed = true;
-    if (!papplJobIsCanceled(job))
+    if (!job_canceled(job))
         job_failure(pj, "Unable to send rows to velokit-filter: %s", std::strerror(error));
     return false;
 }
 
+// A page whose data ended before its last row fails the job, as the filter
+// fails on a short read: PAPPL 1.3.1 reads such a raster to its end and
+// would call the job completed.
 bool job_end_page(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/,
-                  unsigned /*page*/)
+                  unsigned page)
 {
     if (duplicate_job == job)
         return true;
@@ -264,6 +303,11 @@ bool job_end_page(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_devi
         return false;
     std::free(pj->row);
     pj->row = nullptr;
+    if (!pj->failed && pj->rows_received < pj->page_rows && !job_canceled(job)) {
+        pj->failed = true;
+        job_failure(pj, "The raster's page %u ended after %u of its %u rows.", page,
+                    pj->rows_received, pj->page_rows);
+    }
     return !pj->failed;
 }
 
