@@ -46,5 +46,29 @@ bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_devi
 // pdf_filter.cpp: PDF through Ghostscript into the raster path.
 bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *data);
 
+// state_save.cpp: the state file, written whole; a job's record saved when it
+// is created and again once its document is spooled.
+void state_path_set(const char *path);
+bool state_save(pappl_system_t *system);
+void state_job_created(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t *job);
+
+// job_recovery.cpp: before the state is loaded, jobs it saved as printing
+// become pending again; once the server runs, they and the waiting jobs start.
+bool recovery_prepare(const char *state_file, const char *spool_dir);
+
+// spool_document.cpp: a job's document in the spool directory, if it is
+// there whole (PDF, JPEG, PNG or PWG raster).
+bool spool_document_find(const char *spool_dir, int printer_id, int job_id, char *path,
+                         std::size_t size);
+void recovery_start(pappl_system_t *system);
+
+// server_shutdown.cpp: a stop within seconds that keeps the printing jobs.
+void shutdown_setup(pappl_system_t *system);
+bool server_stopping();
+// What a filter callback returns to PAPPL: ok, unless the server's shutdown
+// stopped the job, whose thread then waits for the process to end so that
+// the job and its document are kept.
+bool job_park_when_stopped(pappl_job_t *job, bool ok);
+
 // test_page.cpp: the web interface's test page, a PWG raster page.
 const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t size);

@@ -95,7 +95,7 @@ static void default_paths(char *spool, std::size_t spool_size)
 
 static bool save_state(pappl_system_t *system, void * /*data*/)
 {
-    return papplSystemSaveState(system, state_file);
+    return state_save(system);
 }
 
 pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*data*/)
@@ -137,7 +137,12 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     pappl_pr_driver_t *list = nullptr;
     int count = drivers(&list);
     papplSystemSetPrinterDrivers(system, count, list, nullptr, nullptr, driver_setup, nullptr);
+    // Jobs left printing by the last run come back pending, then start.
+    recovery_prepare(state_file, directory != nullptr ? directory : spool);
     papplSystemLoadState(system, state_file);
+    state_path_set(state_file);
+    recovery_start(system);
+    shutdown_setup(system);
     papplSystemSetSaveCallback(system, save_state, nullptr);
     papplSystemSetOperationCallback(system, ipp_operation, nullptr);
     papplSystemSetEventCallback(system, system_event, nullptr);

@@ -125,5 +125,5 @@ bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
         ok = false;
     }
     papplJobDeletePrintOptions(options);
-    return ok || papplJobIsCanceled(job);
+    return job_park_when_stopped(job, ok || papplJobIsCanceled(job));
 }

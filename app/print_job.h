@@ -66,3 +66,10 @@ bool copier_finish(print_job *pj);
 // job_cancel.cpp: a cancel stops the job's converter and tells the daemon.
 bool watcher_start(print_job *pj);
 void watcher_stop(print_job *pj);
+
+// server_shutdown.cpp: the jobs printing, whose converters a shutdown stops
+// as a cancel does. True when the job's converter must stop: the job is
+// cancelled or the server is stopping.
+bool job_halted(print_job *pj);
+void printing_add(print_job *pj);
+void printing_remove(print_job *pj);

@@ -84,5 +84,5 @@ bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_devi
     // PAPPL counts the one page it assumes a raw job to be; the pages were
     // counted as they printed.
     papplJobSetImpressionsCompleted(job, -1);
-    return ok;
+    return job_park_when_stopped(job, ok);
 }

@@ -142,6 +142,8 @@ static bool converter_end(print_job *pj)
     char text[converter_message_size];
     if (papplJobIsCanceled(pj->job))
         return true;
+    if (server_stopping())
+        return false;
     if (converter_status_message(status, text, sizeof(text)))
         return job_failure(pj, "%s", text);
     if (error != 0)
@@ -152,6 +154,7 @@ static bool converter_end(print_job *pj)
 static void release(print_job *pj)
 {
     watcher_stop(pj);
+    printing_remove(pj);
     if (pj->port >= 0)
         close(pj->port);
     std::free(pj->row);
@@ -169,8 +172,10 @@ bool job_start(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_
     pj->job = job;
     papplJobSetData(job, pj);
     pj->model = model_find(papplPrinterGetDriverName(papplJobGetPrinter(job)));
+    printing_add(pj);
     // The watcher first: a cancel while the port is busy still tells the daemon.
-    bool started = pj->model != nullptr && watcher_start(pj) && port_open_waiting(pj);
+    bool started =
+        pj->model != nullptr && !server_stopping() && watcher_start(pj) && port_open_waiting(pj);
     if (!started)
         release(pj);
     return started;
@@ -221,7 +226,7 @@ bool job_write_row(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_dev
         return true;
     int error = errno;
     pj->failed = true;
-    if (!papplJobIsCanceled(job))
+    if (!job_halted(pj))
         job_failure(pj, "Unable to send rows to velokit-filter: %s", std::strerror(error));
     return false;
 }
@@ -247,8 +252,12 @@ bool job_end(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t 
     ok = converter_end(pj) && ok;
     ok = copier_finish(pj) && ok;
     bool canceled = papplJobIsCanceled(job);
-    if (!ok && !canceled)
+    bool stopped = !ok && !canceled && server_stopping();
+    if (!ok && !canceled && !stopped)
         papplJobSetReasons(job, PAPPL_JREASON_JOB_COMPLETED_WITH_ERRORS, PAPPL_JREASON_NONE);
+    // A streamed job has no document to print again after the next start.
+    if (stopped && papplJobGetFilename(job) == nullptr)
+        papplJobSetMessage(job, "The server stopped while this job printed; send it again.");
     release(pj);
     return ok || canceled;
 }

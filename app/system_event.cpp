@@ -3,7 +3,9 @@
 // the application keeps up to date with them starts here.
 #include "app.h"
 
-void system_event(pappl_system_t * /*system*/, pappl_printer_t * /*printer*/,
-                  pappl_job_t * /*job*/, pappl_event_t /*event*/, void * /*data*/)
+void system_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t *job,
+                  pappl_event_t event, void * /*data*/)
 {
+    if (event == PAPPL_EVENT_JOB_CREATED)
+        state_job_created(system, printer, job);
 }

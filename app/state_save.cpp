@@ -1,0 +1,131 @@
+// The state file: the printers, and every job with its spooled document, as
+// the next start finds them. PAPPL saves it only when its main loop wakes,
+// seconds after a job was answered; a server killed meanwhile lost the job
+// and gave its id out again. Here the file is written at once when a job is
+// created (its id, so no id is given twice) and again as soon as its document
+// is spooled, and always whole: a copy is written, then renamed over it.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+#include <vector>
+
+#include "app.h"
+
+// Every save goes through here in turn: PAPPL's own (the save callback, on
+// the main loop) and this file's, from client threads and the watcher.
+static pthread_mutex_t save_lock = PTHREAD_MUTEX_INITIALIZER;
+static char state_path[1024];
+
+// The jobs whose document is still being received: printer and job ids, as
+// a job may be deleted while it is watched.
+struct receiving_job {
+    int printer_id;
+    int job_id;
+};
+static pthread_mutex_t receiving_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t receiving_added = PTHREAD_COND_INITIALIZER;
+static std::vector<receiving_job> receiving;
+static bool watcher_running = false;
+
+// The document's arrival is seen within this time, which is the window in
+// which a crash can still lose a job already answered.
+constexpr long receive_poll_ns = 1000L * 1000;
+
+void state_path_set(const char *path)
+{
+    std::snprintf(state_path, sizeof(state_path), "%s", path);
+}
+
+bool state_save(pappl_system_t *system)
+{
+    if (state_path[0] == '\0')
+        return false;
+    char temporary[sizeof(state_path) + 8];
+    std::snprintf(temporary, sizeof(temporary), "%s.new", state_path);
+    pthread_mutex_lock(&save_lock);
+    // Created first, readable by no one else: the file holds the web
+    // interface's password hash. PAPPL then writes into it.
+    int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool saved = fd >= 0 && close(fd) == 0 && papplSystemSaveState(system, temporary) &&
+                 rename(temporary, state_path) == 0;
+    if (!saved) {
+        papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state to '%s': %s", state_path,
+                 std::strerror(errno));
+        unlink(temporary);
+    }
+    pthread_mutex_unlock(&save_lock);
+    return saved;
+}
+
+// True while the job still waits for its document.
+static bool still_receiving(pappl_system_t *system, const receiving_job &r, bool *spooled)
+{
+    *spooled = false;
+    pappl_printer_t *printer = papplSystemFindPrinter(system, nullptr, r.printer_id, nullptr);
+    pappl_job_t *job = printer != nullptr ? papplPrinterFindJob(printer, r.job_id) : nullptr;
+    if (job == nullptr)
+        return false;
+    if (papplJobGetFilename(job) != nullptr) {
+        *spooled = true;
+        return false;
+    }
+    // Streamed, refused or aborted: nothing spooled that a restart could use.
+    return papplJobGetState(job) < IPP_JSTATE_PROCESSING;
+}
+
+static void *watch_receiving(void *arg)
+{
+    auto *system = static_cast<pappl_system_t *>(arg);
+    timespec interval{0, receive_poll_ns};
+    pthread_mutex_lock(&receiving_lock);
+    for (;;) {
+        while (receiving.empty())
+            pthread_cond_wait(&receiving_added, &receiving_lock);
+        bool save = false;
+        for (std::size_t i = 0; i < receiving.size();) {
+            bool spooled = false;
+            if (still_receiving(system, receiving[i], &spooled)) {
+                i++;
+                continue;
+            }
+            save = save || spooled;
+            receiving.erase(receiving.begin() + static_cast<long>(i));
+        }
+        pthread_mutex_unlock(&receiving_lock);
+        if (save)
+            state_save(system);
+        nanosleep(&interval, nullptr);
+        pthread_mutex_lock(&receiving_lock);
+    }
+    return nullptr;
+}
+
+// A job just created: its record and id are saved before its client hears
+// of it, and its document is watched for. Called from the event callback on
+// the client's thread, which holds only read locks, as saving takes.
+void state_job_created(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t *job)
+{
+    // Jobs created while the state is loaded are the file's own.
+    if (!papplSystemIsRunning(system))
+        return;
+    state_save(system);
+    pthread_mutex_lock(&receiving_lock);
+    if (!watcher_running) {
+        pthread_t thread;
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        watcher_running = pthread_create(&thread, &attr, watch_receiving, system) == 0;
+        pthread_attr_destroy(&attr);
+        if (!watcher_running)
+            papplLog(system, PAPPL_LOGLEVEL_ERROR,
+                     "Cannot watch documents being received; they are saved later.");
+    }
+    receiving.push_back({papplPrinterGetID(printer), papplJobGetID(job)});
+    pthread_cond_signal(&receiving_added);
+    pthread_mutex_unlock(&receiving_lock);
+}
