@@ -3,6 +3,7 @@
 
 #include <pappl/pappl.h>
 
+#include "child_process.h"
 #include "models.h"
 
 // app_drivers.cpp: one driver per model, described by its *ModelName.
@@ -20,6 +21,11 @@ bool ipp_operation(pappl_client_t *client, void *data);
 // system_event.cpp: every event of the system, its printers and jobs.
 void system_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t *job,
                   pappl_event_t event, void *data);
+
+// document_user.cpp: how the server's children that read documents start:
+// tied to the server's life and, when it is root, as user lp (in *user).
+// Returns 0, or an errno value when lp cannot be had: nothing may run then.
+int document_child_setup(child_setup *setup, child_user *user);
 
 // port_scheme.cpp: the velokitlp device scheme on the maker's port files.
 void port_scheme_add();

@@ -1,21 +1,16 @@
 // PDF, which desktop clients send: Ghostscript renders it to PWG raster at
 // the job's resolution, in the job's colours and on its media, and the pages
 // go through the same raster callbacks as any other job.
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
-#include <string>
+#include <initializer_list>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 #include "app.h"
-
-constexpr const char *ghostscript = "/usr/bin/gs";
 
 struct ghostscript_run {
     pid_t pid = -1;
@@ -27,11 +22,14 @@ static int points(int hundredths_mm)
     return (hundredths_mm * 72 + 1270) / 2540;
 }
 
-// No shell: the document's name is the spool file's, but nothing else may
-// ever be read as a command either. Its own process group, like the
-// converter, so a cancel of the server's group never reaches it half-way.
-static bool ghostscript_start(pappl_job_t *job, const pappl_pr_options_t *options,
-                              ghostscript_run *gs)
+// No shell: nothing of the job may ever be read as a command. Ghostscript
+// reads the document from its standard input, a descriptor of the spool file
+// opened here (it copies a PDF on a pipe to a temporary file of its own, so
+// seeking works as usual), and runs as the converter does: its own process
+// group, so a cancel of the server's group never reaches it half-way, and as
+// user lp under a root server.
+static int ghostscript_start(pappl_job_t *job, const pappl_pr_options_t *options,
+                             ghostscript_run *gs)
 {
     char resolution[32];
     char width[48];
@@ -46,49 +44,45 @@ static bool ghostscript_start(pappl_job_t *job, const pappl_pr_options_t *option
     // sRGB or sGray, as the job's colour mode asks.
     std::snprintf(space, sizeof(space), "-dcupsColorSpace=%d",
                   options->print_color_mode == PAPPL_COLOR_MODE_COLOR ? 19 : 18);
-    std::vector<std::string> args = {"gs",
-                                     "-q",
-                                     "-dNOPAUSE",
-                                     "-dBATCH",
-                                     "-dSAFER",
-                                     "-sDEVICE=pwgraster",
-                                     "-dcupsBitsPerColor=8",
-                                     space,
-                                     resolution,
-                                     width,
-                                     height,
-                                     "-dFIXEDMEDIA",
-                                     "-dPDFFitPage",
-                                     "-sstdout=%stderr",
-                                     "-sOutputFile=%stdout",
-                                     "-f",
-                                     papplJobGetFilename(job)};
-    std::vector<char *> argv(args.size() + 1, nullptr);
-    std::transform(args.begin(), args.end(), argv.begin(),
-                   [](std::string &arg) { return arg.data(); });
+    char program[] = "/usr/bin/gs";
+    char quiet[] = "-q", no_pause[] = "-dNOPAUSE", batch[] = "-dBATCH", safer[] = "-dSAFER";
+    char device[] = "-sDEVICE=pwgraster", bits[] = "-dcupsBitsPerColor=8";
+    char fixed[] = "-dFIXEDMEDIA", fit[] = "-dPDFFitPage", messages[] = "-sstdout=%stderr";
+    char output[] = "-sOutputFile=%stdout", input[] = "-";
+    char *argv[] = {program, quiet,  no_pause, batch, safer,    device, bits,  space,  resolution,
+                    width,   height, fixed,    fit,   messages, output, input, nullptr};
 
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0)
-        return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attr, 0);
-    int error = posix_spawn(&gs->pid, ghostscript, &actions, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    close(pipe_fds[1]);
+    // A job cancelled or deleted under its filter has no document left.
+    const char *filename = papplJobGetFilename(job);
+    if (filename == nullptr)
+        return ENOENT;
+    child_user user;
+    child_setup setup;
+    int error = document_child_setup(&setup, &user);
+    if (error != 0)
+        return error;
+    int pipe_fds[2] = {-1, -1};
+    int document = open(filename, O_RDONLY | O_CLOEXEC);
+    int discard = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (document < 0 || discard < 0 || pipe2(pipe_fds, O_CLOEXEC) != 0)
+        error = errno;
+    if (error == 0) {
+        setup.stdin_fd = document;
+        setup.stdout_fd = pipe_fds[1];
+        setup.stderr_fd = discard;
+        error = child_start(argv, &setup, &gs->pid);
+    }
+    for (int fd : {document, discard, pipe_fds[1]}) {
+        if (fd >= 0)
+            close(fd);
+    }
     if (error != 0) {
-        close(pipe_fds[0]);
-        errno = error;
-        return false;
+        if (pipe_fds[0] >= 0)
+            close(pipe_fds[0]);
+        return error;
     }
     gs->output = pipe_fds[0];
-    return true;
+    return 0;
 }
 
 // Returns the wait status, after stopping Ghostscript when the job no longer
@@ -111,9 +105,10 @@ bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
     if (options == nullptr)
         return false;
     ghostscript_run gs;
-    if (!ghostscript_start(job, options, &gs)) {
+    if (int error = ghostscript_start(job, options, &gs); error != 0) {
+        papplJobSetMessage(job, "Cannot start Ghostscript: %s", std::strerror(error));
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Cannot start Ghostscript: %s",
-                    std::strerror(errno));
+                    std::strerror(error));
         papplJobDeletePrintOptions(options);
         return false;
     }

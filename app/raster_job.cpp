@@ -98,12 +98,19 @@ static bool converter_begin(print_job *pj, const pappl_pr_options_t *options)
     int output[2];
     if (pipe2(output, O_CLOEXEC) != 0)
         return job_failure(pj, "Cannot start velokit-filter: %s", std::strerror(errno));
-    int error = 0;
+    child_setup setup;
+    child_user user;
+    int error = document_child_setup(&setup, &user);
+    if (error != 0) {
+        close(output[0]);
+        close(output[1]);
+        return job_failure(pj, "Cannot start velokit-filter as user lp: %s", std::strerror(error));
+    }
     pthread_mutex_lock(&pj->converter_lock);
     if (!pj->canceled)
         error = converter_start(&pj->settings, pj->area_width, pj->area_height, output[1],
                                 pj->stream_area, sizeof(pj->stream_area), &pj->converter,
-                                &pj->converter_pid);
+                                &pj->converter_pid, &setup);
     pthread_mutex_unlock(&pj->converter_lock);
     close(output[1]);
     pj->output = output[0];

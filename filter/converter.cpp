@@ -8,7 +8,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
-#include <spawn.h>
 #include <stdio_ext.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,35 +47,12 @@ int converter_words(char *line, char **words, int max_words)
     return count;
 }
 
-// The converter starts with no signal blocked, whatever the starting thread
-// blocks, and with the dispositions it inherits.
-static int spawn_in_own_group(char **words, int stdin_fd, int stdout_fd, pid_t *pid)
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    sigset_t none;
-    sigemptyset(&none);
-
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);
-    if (stdout_fd >= 0 && stdout_fd != 1)
-        posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setsigmask(&attr, &none);
-
-    int error = posix_spawn(pid, words[0], &actions, &attr, words, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return error;
-}
-
 // Both ends of the pipe are close-on-exec, so only this converter holds its
 // input open: it sees the end of its input when this process closes it, even
 // while other jobs start converters of their own.
 int converter_start(const filter_settings *settings, unsigned width, unsigned height, int output_fd,
-                    char *area, std::size_t area_size, FILE **stream, pid_t *pid)
+                    char *area, std::size_t area_size, FILE **stream, pid_t *pid,
+                    const child_setup *setup)
 {
     char line[command_line_size];
     if (!converter_command_line(line, settings, width, height))
@@ -105,7 +81,10 @@ int converter_start(const filter_settings *settings, unsigned width, unsigned he
     if (area != nullptr)
         std::setvbuf(input, area, _IOFBF, area_size);
 
-    int error = spawn_in_own_group(words, pipe_fds[0], output_fd, pid);
+    child_setup child = setup != nullptr ? *setup : child_setup{};
+    child.stdin_fd = pipe_fds[0];
+    child.stdout_fd = output_fd;
+    int error = child_start(words, &child, pid);
     close(pipe_fds[0]);
     if (error != 0) {
         std::fclose(input);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <sys/types.h>
 
+#include "child_process.h"
 #include "filter_settings.h"
 
 constexpr const char *converter_dir = "/usr/lib/cups/filter";
@@ -43,7 +44,8 @@ bool converter_command_line(char *line, const filter_settings *settings, unsigne
 int converter_words(char *line, char **words, int max_words);
 
 // Starts the converter for a job whose first page is width x height, without
-// a shell, in a process group of its own and with no signal blocked.
+// a shell, in a process group of its own and with no signal blocked
+// (child_start).
 //   output_fd  becomes its standard output; -1 leaves it this process's own.
 //              Give a descriptor with FD_CLOEXEC set, so that converters of
 //              other jobs started meanwhile do not hold it open.
@@ -55,8 +57,11 @@ int converter_words(char *line, char **words, int max_words);
 // converter_line_too_long or the errno value of the call that failed, and
 // nothing is left running or open. Signals are the caller's affair: to store
 // the pid where a signal handler reads it, block that signal around the call.
+//   setup      the user it runs as and whether it dies with its starter;
+//              its descriptors are set here. nullptr: neither.
 int converter_start(const filter_settings *settings, unsigned width, unsigned height, int output_fd,
-                    char *area, std::size_t area_size, FILE **stream, pid_t *pid);
+                    char *area, std::size_t area_size, FILE **stream, pid_t *pid,
+                    const child_setup *setup = nullptr);
 
 // Writes one record (one row) to the converter's stream; false when the
 // stream reports it unwritten, errno then telling why. The stream is

@@ -2,7 +2,9 @@
 // loopback port, its own clients, ipptool's peer the private CUPS scheduler,
 // the simulated converter in page mode and the simulated control daemon.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "control_daemon.h"
@@ -44,7 +46,7 @@ std::string gs_render(const std::string &dir, const std::string &name,
 
 void clear_simulator()
 {
-    for (const char *name : {"argv", "pid", "child.pid", "output", "pages", "done", "stdin"})
+    for (const char *name : {"argv", "pid", "ids", "child.pid", "output", "pages", "done", "stdin"})
         unlink((sim_dir + "/" + name).c_str());
 }
 
@@ -78,6 +80,9 @@ class PrinterApp : public ::testing::Test
         docs.pwg_gray_150 =
             gs_render(dir, "gray150.pwg", {"-sDEVICE=pwgraster", "-r150", "-dcupsColorSpace=18"});
         docs.jpeg = gs_render(dir, "photo.jpg", {"-sDEVICE=jpeg", "-r40", "-dLastPage=1"});
+        // The converter runs as lp and records there.
+        ASSERT_EQ(mkdir(sim_dir.c_str(), 0777) == 0 || errno == EEXIST, true);
+        chmod(sim_dir.c_str(), 0777);
         set_port_files({0, 1, 2, 3});
         // Port 2 refuses every write; port 3 is busy for its first two opens.
         ASSERT_EQ(process_run({{"/bin/mount", "-n", "--bind", "/dev/full", port_file(2)}}).status,
@@ -176,6 +181,11 @@ TEST_F(PrinterApp, PrintsEveryFormatWithTheFiltersCommandLine)
         EXPECT_TRUE(near_pixels(argv[6], length, c.dpi)) << argv[6];
         EXPECT_EQ(argv[7] + " " + argv[8] + " " + argv[9],
                   std::string(c.ink) + " " + c.media + " " + c.quality);
+        // Never root: user and group lp, no supplementary groups.
+        const passwd *lp = getpwnam("lp");
+        ASSERT_NE(lp, nullptr);
+        EXPECT_EQ(read_file(sim_dir + "/ids"),
+                  std::to_string(lp->pw_uid) + " " + std::to_string(lp->pw_gid) + " 0\n");
         // Every row of every page arrived whole, and the port holds exactly
         // what the converter wrote.
         EXPECT_EQ(read_file(sim_dir + "/pages"), "pages " + std::to_string(c.pages) + "\nrows " +

@@ -94,6 +94,9 @@ static void record_start(int argc, char *argv[])
         args += std::string(argv[i]) + "\n";
     write_file(dir + "/argv", args);
     write_file(dir + "/pid", std::to_string(getpid()) + "\n");
+    // Who the converter runs as: user, group and how many supplementary groups.
+    write_file(dir + "/ids", std::to_string(getuid()) + " " + std::to_string(getgid()) + " " +
+                                 std::to_string(getgroups(0, nullptr)) + "\n");
 }
 
 static void spawn_sleeper()
