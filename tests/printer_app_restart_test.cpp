@@ -1,0 +1,125 @@
+// velokit-printer-app stopped or killed while a job prints behind a stalled
+// converter and others wait: it ends within seconds, leaves no converter, and
+// after the next start every job prints (or can be cancelled) without being
+// sent again, under ids never given twice. Its own program: every row
+// restarts the server.
+#include <chrono>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "control_daemon.h"
+#include "print_job.h"
+#include "printer_app.h"
+#include "sandbox.h"
+
+namespace
+{
+
+constexpr int app_port = 8632;
+const std::string sim_dir = "/run/velokit-sim";
+
+enum class stop_by { sigterm, shutdown_command, sigkill };
+
+struct restart_case {
+    const char *name;
+    stop_by stop;
+    bool cancel_after_restart; // else the jobs print after the restart
+};
+
+// The stalled converter starts a child in its group, which a stop must end
+// too; after a SIGKILL of the server only the converter dies with it.
+app_server start_server(const std::string &dir, const char *mode, bool spawn)
+{
+    for (const char *name : {"pid", "child.pid", "done"})
+        unlink((sim_dir + "/" + name).c_str());
+    write_file(sim_dir + "/mode", mode);
+    app_server server = app_start(
+        app_port, dir + "/server.log",
+        {"VELOKIT_SIM_STALL_BYTES=65536", spawn ? "VELOKIT_SIM_SPAWN=1" : "VELOKIT_SIM_SPAWN=0"});
+    app_run({"add", "-d", "p0", "-m", "orvex_v1", "-v", "velokitlp:" + port_file(0)});
+    return server;
+}
+
+// How long the server took to end after the stop, in milliseconds; -1 when
+// it was still running after 15 seconds.
+long stop_server(app_server &server, stop_by how)
+{
+    auto begin = std::chrono::steady_clock::now();
+    if (how == stop_by::shutdown_command)
+        EXPECT_EQ(app_run({"shutdown"}).status, 0);
+    else
+        kill(server.process.pid, how == stop_by::sigterm ? SIGTERM : SIGKILL);
+    bool ended = wait_until([&] { return process_gone(server.process.pid); }, 15000);
+    long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - begin)
+                  .count();
+    if (!ended)
+        kill(server.process.pid, SIGKILL);
+    process_finish(server.process);
+    return ended ? ms : -1;
+}
+
+TEST(PrinterAppRestart, StopsInSecondsAndPrintsEveryJobAfterTheNextStart)
+{
+    ASSERT_NO_FATAL_FAILURE(require_sandbox());
+    std::string dir = make_test_dir("app-restart");
+    std::string pdf = make_sample_pdf(dir);
+    set_port_files({0});
+    // The converter runs as lp and records there.
+    mkdir(sim_dir.c_str(), 0777);
+    chmod(sim_dir.c_str(), 0777);
+    const restart_case cases[] = {
+        {"SIGTERM", stop_by::sigterm, false},
+        {"the shutdown sub-command", stop_by::shutdown_command, false},
+        {"SIGKILL", stop_by::sigkill, false},
+        {"SIGKILL, then cancelled", stop_by::sigkill, true},
+    };
+    int last_id = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        bool spawn = c.stop != stop_by::sigkill;
+        app_server server = start_server(dir, "stall", spawn);
+        control_daemon daemon = daemon_start("payload");
+        // One job prints into a converter that stopped reading, one waits,
+        // and one is answered just before the stop.
+        std::vector<int> jobs;
+        jobs.push_back(app_submit("p0", pdf, {"print-quality=draft"}));
+        ASSERT_TRUE(wait_for_file(sim_dir + (spawn ? "/child.pid" : "/pid"), 30000))
+            << read_file(server.log);
+        jobs.push_back(app_submit("p0", pdf, {"print-quality=draft"}));
+        jobs.push_back(app_submit("p0", pdf, {"print-quality=draft"}));
+        for (int job : jobs)
+            EXPECT_GT(job, last_id);
+        last_id = jobs.back();
+
+        long ms = stop_server(server, c.stop);
+        EXPECT_GE(ms, 0);
+        EXPECT_LE(ms, 10000);
+        if (c.stop != stop_by::sigkill) {
+            EXPECT_TRUE(wait_until([&] { return daemon_received(daemon) == cancel_packet; }, 1000));
+        }
+        EXPECT_TRUE(wait_until([] { return job_processes().empty(); }, 5000));
+        daemon_stop(daemon);
+
+        server = start_server(dir, c.cancel_after_restart ? "stall" : "page", false);
+        std::string end_state = "completed";
+        if (c.cancel_after_restart) {
+            ASSERT_TRUE(wait_for_file(sim_dir + "/pid", 30000)) << read_file(server.log);
+            for (int job : jobs)
+                EXPECT_EQ(app_run({"cancel", "-d", "p0", "-j", std::to_string(job)}).status, 0);
+            end_state = "canceled";
+        }
+        for (int job : jobs)
+            EXPECT_EQ(app_wait_job("p0", job, 60000), end_state) << job << read_file(server.log);
+        write_file(sim_dir + "/mode", "page");
+        int next = app_submit("p0", pdf, {"print-quality=draft"});
+        EXPECT_GT(next, last_id);
+        last_id = std::max(last_id, next);
+        app_wait_job("p0", next, 60000);
+        EXPECT_TRUE(app_stop(server));
+    }
+}
+
+} // namespace
