@@ -25,15 +25,21 @@ static char state_path[1024];
 struct receiving_job {
     int printer_id;
     int job_id;
+    time_t since;
 };
 static pthread_mutex_t receiving_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t receiving_added = PTHREAD_COND_INITIALIZER;
 static std::vector<receiving_job> receiving;
 static bool watcher_running = false;
 
-// The document's arrival is seen within this time, which is the window in
-// which a crash can still lose a job already answered.
-constexpr long receive_poll_ns = 1000L * 1000;
+// A document's arrival is seen within a millisecond while it is new, which
+// is the window in which a crash can still lose the name of a document
+// already answered for (job_recovery.cpp finds it again). Jobs that wait
+// longer (a long upload, a Create-Job whose document never comes) are
+// looked at ten times a second, so that many of them cost little.
+constexpr long fresh_poll_ns = 1000L * 1000;
+constexpr long slow_poll_ns = 100L * 1000 * 1000;
+constexpr time_t fresh_seconds = 10;
 
 void state_path_set(const char *path)
 {
@@ -77,29 +83,45 @@ static bool still_receiving(pappl_system_t *system, const receiving_job &r, bool
     return papplJobGetState(job) < IPP_JSTATE_PROCESSING;
 }
 
+// Until the next look: a new job wakes the watcher at once.
+static void wait_next_look(bool fresh)
+{
+    timespec until{};
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += fresh ? fresh_poll_ns : slow_poll_ns;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    pthread_cond_timedwait(&receiving_added, &receiving_lock, &until);
+}
+
 static void *watch_receiving(void *arg)
 {
     auto *system = static_cast<pappl_system_t *>(arg);
-    timespec interval{0, receive_poll_ns};
     pthread_mutex_lock(&receiving_lock);
     for (;;) {
         while (receiving.empty())
             pthread_cond_wait(&receiving_added, &receiving_lock);
-        bool save = false;
+        bool save = false, fresh = false;
+        time_t now = time(nullptr);
         for (std::size_t i = 0; i < receiving.size();) {
             bool spooled = false;
             if (still_receiving(system, receiving[i], &spooled)) {
+                fresh = fresh || now - receiving[i].since < fresh_seconds;
                 i++;
                 continue;
             }
             save = save || spooled;
             receiving.erase(receiving.begin() + static_cast<long>(i));
         }
-        pthread_mutex_unlock(&receiving_lock);
-        if (save)
+        if (save) {
+            pthread_mutex_unlock(&receiving_lock);
             state_save(system);
-        nanosleep(&interval, nullptr);
-        pthread_mutex_lock(&receiving_lock);
+            pthread_mutex_lock(&receiving_lock);
+        }
+        if (!receiving.empty())
+            wait_next_look(fresh);
     }
     return nullptr;
 }
@@ -125,7 +147,7 @@ void state_job_created(pappl_system_t *system, pappl_printer_t *printer, pappl_j
             papplLog(system, PAPPL_LOGLEVEL_ERROR,
                      "Cannot watch documents being received; they are saved later.");
     }
-    receiving.push_back({papplPrinterGetID(printer), papplJobGetID(job)});
+    receiving.push_back({papplPrinterGetID(printer), papplJobGetID(job), time(nullptr)});
     pthread_cond_signal(&receiving_added);
     pthread_mutex_unlock(&receiving_lock);
 }
