@@ -56,7 +56,7 @@ static void put_options(std::string &out, const char *name, int num_options,
 static int option_number(const char *name, int num_options, cups_option_t *options)
 {
     const char *value = cupsGetOption(name, num_options, options);
-    return value != nullptr ? std::atoi(value) : 0;
+    return value != nullptr ? static_cast<int>(std::strtol(value, nullptr, 10)) : 0;
 }
 
 // A job saved when it was created, before its document: held, as PAPPL

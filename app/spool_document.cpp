@@ -66,8 +66,9 @@ static bool document_whole(const char *path)
     };
     bool readable = fstat(fd, &info) == 0 && read(fd, head, sizeof(head)) == sizeof(head);
     std::string tail(tail_size, '\0');
-    off_t start = info.st_size > static_cast<off_t>(tail_size) ? info.st_size - tail_size : 0;
-    ssize_t n = readable ? pread(fd, &tail[0], tail.size(), start) : -1;
+    auto tail_length = static_cast<off_t>(tail_size);
+    off_t start = info.st_size > tail_length ? info.st_size - tail_length : 0;
+    ssize_t n = readable ? pread(fd, tail.data(), tail.size(), start) : -1;
     tail.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     bool whole = false;
     if (std::memcmp(head, "%PDF", 4) == 0)
@@ -93,7 +94,7 @@ bool spool_document_find(const char *spool_dir, int printer_id, int job_id, char
     if (dir == nullptr)
         return false;
     bool found = false;
-    for (dirent *e; !found && (e = readdir(dir)) != nullptr;) {
+    for (dirent *e = nullptr; !found && (e = readdir(dir)) != nullptr;) {
         std::size_t len = std::strlen(e->d_name);
         if (std::strncmp(e->d_name, prefix, std::strlen(prefix)) != 0 ||
             (len > 4 && std::strcmp(e->d_name + len - 4, ".ipp") == 0))

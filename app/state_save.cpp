@@ -103,7 +103,8 @@ static void *watch_receiving(void *arg)
     for (;;) {
         while (receiving.empty())
             pthread_cond_wait(&receiving_added, &receiving_lock);
-        bool save = false, fresh = false;
+        bool save = false;
+        bool fresh = false;
         time_t now = time(nullptr);
         for (std::size_t i = 0; i < receiving.size();) {
             bool spooled = false;
@@ -137,7 +138,7 @@ void state_job_created(pappl_system_t *system, pappl_printer_t *printer, pappl_j
     state_save(system);
     pthread_mutex_lock(&receiving_lock);
     if (!watcher_running) {
-        pthread_t thread;
+        pthread_t thread{};
         pthread_attr_t attr;
         pthread_attr_init(&attr);
         pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
