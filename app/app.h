@@ -27,6 +27,22 @@ void system_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t 
 // Returns 0, or an errno value when lp cannot be had: nothing may run then.
 int document_child_setup(child_setup *setup, child_user *user);
 
+// job_order.cpp: per printer, jobs start in the order the server accepted
+// them. The oldest waiting job is the only pending one; the others are held
+// for order. `ending` is the job whose processing ends in the calling thread,
+// or nullptr; see the file's head for when to call it.
+void job_order_settle(pappl_printer_t *printer, pappl_job_t *ending);
+bool job_order_timer(pappl_system_t *system, void *data);
+bool job_order_is_held(pappl_job_t *job);
+
+// printer_status.cpp: a printer's pause, its port's presence and its
+// converter's stalls, as PAPPL does not show them.
+void printer_status_event(pappl_printer_t *printer, pappl_event_t event);
+bool printer_paused(pappl_printer_t *printer);
+void printer_port_seen(pappl_printer_t *printer, bool writable);
+void printer_stalled(pappl_printer_t *printer, bool stalled);
+bool printer_status_timer(pappl_system_t *system, void *data);
+
 // port_scheme.cpp: the velokitlp device scheme on the maker's port files.
 void port_scheme_add();
 // True for velokitlp:/var/run/velokitlpN and velokitlp:/run/velokitlpN.
@@ -48,6 +64,10 @@ bool job_end(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *devi
 bool print_raster_stream(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
                          int input);
 bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+// The type under which PWG and Apple raster is spooled rather than streamed,
+// and its filter.
+constexpr const char *spooled_raster_type = "application/vnd.velokit-spooled-raster";
+bool spooled_raster_filter(pappl_job_t *job, pappl_device_t *device, void *data);
 
 // pdf_filter.cpp: PDF through Ghostscript into the raster path.
 bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *data);
@@ -75,6 +95,10 @@ bool server_stopping();
 // stopped the job, whose thread then waits for the process to end so that
 // the job and its document are kept.
 bool job_park_when_stopped(pappl_job_t *job, bool ok);
+
+// submit_command.cpp: the submit sub-command, telling refusals; -1 when it
+// is PAPPL's to handle (a printer URI, an option it alone knows).
+int submit_command(int argc, char *argv[]);
 
 // test_page.cpp: the web interface's test page, a PWG raster page.
 const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t size);

@@ -134,6 +134,8 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
         papplSystemAddListeners(system, cupsGetOption("listen-hostname", num_options, options));
 
     papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", pdf_filter, nullptr);
+    papplSystemAddMIMEFilter(system, spooled_raster_type, "image/pwg-raster", spooled_raster_filter,
+                             nullptr);
     pappl_pr_driver_t *list = nullptr;
     int count = drivers(&list);
     papplSystemSetPrinterDrivers(system, count, list, nullptr, nullptr, driver_setup, nullptr);
@@ -146,5 +148,10 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     papplSystemSetSaveCallback(system, save_state, nullptr);
     papplSystemSetOperationCallback(system, ipp_operation, nullptr);
     papplSystemSetEventCallback(system, system_event, nullptr);
+    // Every second: jobs that arrived while another printed take their
+    // place in the order.
+    papplSystemAddTimerCallback(system, 0, 1, job_order_timer, nullptr);
+    // At start and every 5 seconds: an idle printer's port is there.
+    papplSystemAddTimerCallback(system, 0, 5, printer_status_timer, nullptr);
     return system;
 }

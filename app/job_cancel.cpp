@@ -42,6 +42,11 @@ static void stop_converter(print_job *pj)
     pthread_mutex_unlock(&pj->converter_lock);
 }
 
+bool job_canceled(pappl_job_t *job)
+{
+    return papplJobIsCanceled(job) && papplJobGetState(job) != IPP_JSTATE_ABORTED;
+}
+
 static void *watch(void *arg)
 {
     auto *pj = static_cast<print_job *>(arg);
@@ -50,10 +55,12 @@ static void *watch(void *arg)
         if (job_halted(pj)) {
             stop_converter(pj);
             tell_daemon(pj);
-            return nullptr;
+            break;
         }
+        stall_check(pj);
         nanosleep(&interval, nullptr);
     }
+    stall_end(pj);
     return nullptr;
 }
 

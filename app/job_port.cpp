@@ -39,6 +39,7 @@ bool port_open_waiting(print_job *pj)
     bool opened = false;
     for (;;) {
         int fd = port_open(path);
+        printer_port_seen(printer, fd >= 0 || fd == -EBUSY);
         if (fd >= 0) {
             pj->port = fd;
             opened = true;
@@ -89,8 +90,10 @@ static void *copy_output(void *arg)
     port_copy_start(&copy, pj->output, pj->port, pj->copy_area, sizeof(pj->copy_area));
     for (;;) {
         port_copy_result result = port_copy_chunk(&copy);
-        if (result == PORT_CHUNK_WRITTEN)
+        if (result == PORT_CHUNK_WRITTEN) {
+            stall_progress(pj);
             continue;
+        }
         if (result == PORT_CHUNK_DROPPED) {
             copy_failure(pj, "Unable to send print file to printer: %s.",
                          copy.write_error != 0 ? std::strerror(copy.write_error)

@@ -4,10 +4,11 @@
 // PAPPL 1.3.1 loads a job saved "processing" as processing and never starts
 // or finishes it (a cancel leaves it "canceling" for ever), and it starts
 // waiting jobs only when something else makes it look for work. So before
-// PAPPL reads the state file, every job saved as printing is written back as
-// pending; once the server runs, each printer with work is made to look for
-// it, through a job held and released. A job whose record was saved before
-// its document arrived gets the document back when it is in the spool whole.
+// PAPPL reads the state file, every job saved as printing, or held only for
+// its turn (job_order.cpp, whose table a new process does not have), is
+// written back as pending; once the server runs, each printer's jobs are put
+// in order and the oldest is started, through a hold and release. A job whose record was saved
+// before its document arrived gets the document back when it is in the spool whole.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -80,11 +81,18 @@ static void rewrite_job(std::string &out, const char *line, const char *value,
     if (printer.id > 0 && printer.id < max_printers && job_id > highest_job_id[printer.id])
         highest_job_id[printer.id] = job_id;
     int state = option_number("state", num_options, options);
+    auto reasons = static_cast<unsigned>(option_number("state_reasons", num_options, options));
+    bool has_document = cupsGetOption("filename", num_options, options) != nullptr;
     char document[1024];
     int new_state = state;
     if (state == saved_processing) {
         new_state = saved_pending;
-    } else if (state == saved_held && cupsGetOption("filename", num_options, options) == nullptr &&
+    } else if (state == saved_held && has_document && (reasons & PAPPL_JREASON_JOB_QUEUED) != 0) {
+        new_state = saved_pending;
+        reasons &= ~static_cast<unsigned>(PAPPL_JREASON_JOB_QUEUED);
+        num_options =
+            cupsAddOption("state_reasons", std::to_string(reasons).c_str(), num_options, &options);
+    } else if (state == saved_held && !has_document &&
                spool_document_find(spool_dir, printer.id, job_id, document, sizeof(document))) {
         num_options = cupsAddOption("filename", document, num_options, &options);
         new_state = received_state(printer, num_options, options);
@@ -158,6 +166,9 @@ static void printer_recover(pappl_printer_t *printer, void * /*data*/)
     if (id > 0 && id < max_printers && papplPrinterGetNextJobID(printer) <= highest_job_id[id])
         papplPrinterSetNextJobID(printer, highest_job_id[id] + 1);
 
+    // Every pending job but the oldest is held for its turn first: PAPPL
+    // would start the newest.
+    job_order_settle(printer, nullptr);
     pappl_job_t *oldest = nullptr;
     papplPrinterIterateActiveJobs(printer, oldest_pending, &oldest, 1, 0);
     if (oldest == nullptr)

@@ -36,12 +36,20 @@ struct print_job {
     std::atomic<bool> copy_failed{false};
     char copy_message[PORT_PATH_MAX + 128] = "";
 
+    // Whether data moves: the job thread inside a write to the converter,
+    // and when a row was last taken or output last read (monotonic seconds).
+    std::atomic<bool> writing{false};
+    std::atomic<long> progress_at{0};
+    bool stalled = false; // the watcher's, as it last told the printer
+
     // The cancel watcher.
     pthread_t watcher{};
     bool watcher_running = false;
     std::atomic<bool> finished{false};
 
     bool failed = false;                // a row could not be handed to the converter
+    unsigned page_rows = 0;             // rows the page's header announces
+    unsigned rows_received = 0;         // rows of the page handed over so far
     const model_media *media = nullptr; // the job's, from the first page
 
     // The page's imageable area in the raster PAPPL hands over, which covers
@@ -63,7 +71,16 @@ bool copier_start(print_job *pj);
 // Waits for the copy to end; false when the port did not get everything.
 bool copier_finish(print_job *pj);
 
+// job_stall.cpp: a converter that takes nothing for a while shows on the job
+// and the printer; the watcher checks, the rows and the copy report progress.
+void stall_progress(print_job *pj);
+void stall_check(print_job *pj);
+void stall_end(print_job *pj);
+
 // job_cancel.cpp: a cancel stops the job's converter and tells the daemon.
+// True once the job is cancelled. Not when PAPPL has marked it aborted: a
+// job that failed still ends its converter as every job does, and says why.
+bool job_canceled(pappl_job_t *job);
 bool watcher_start(print_job *pj);
 void watcher_stop(print_job *pj);
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <new>
 #include <sys/wait.h>
@@ -147,7 +148,7 @@ static bool converter_end(print_job *pj)
     int status = converter_wait(pj->converter_pid);
 
     char text[converter_message_size];
-    if (papplJobIsCanceled(pj->job))
+    if (job_canceled(pj->job))
         return true;
     if (server_stopping())
         return false;
@@ -158,15 +159,40 @@ static bool converter_end(print_job *pj)
     return true;
 }
 
+// The job's end, however it ends: before PAPPL looks for the next job, the
+// oldest waiting one is made the one it finds.
 static void release(print_job *pj)
 {
+    pappl_job_t *job = pj->job;
     watcher_stop(pj);
     printing_remove(pj);
     if (pj->port >= 0)
         close(pj->port);
     std::free(pj->row);
-    papplJobSetData(pj->job, nullptr);
+    papplJobSetData(job, nullptr);
     delete pj;
+    job_order_settle(papplJobGetPrinter(job), job);
+}
+
+// PAPPL 1.3.1 starts a raster it receives even on a paused printer: such a
+// job waits here until the printer is resumed, the printer paused again so
+// that nothing starts after it either.
+static bool wait_while_paused(print_job *pj)
+{
+    pappl_printer_t *printer = papplJobGetPrinter(pj->job);
+    if (!printer_paused(printer))
+        return true;
+    papplPrinterPause(printer);
+    papplJobSetMessage(pj->job, "The printer is paused.");
+    papplLogJob(pj->job, PAPPL_LOGLEVEL_INFO, "Waiting until the printer is resumed.");
+    timespec interval{0, 100L * 1000 * 1000};
+    while (printer_paused(printer)) {
+        if (job_halted(pj))
+            return false;
+        nanosleep(&interval, nullptr);
+    }
+    papplJobSetMessage(pj->job, "Printing.");
+    return true;
 }
 
 bool job_start(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/)
@@ -181,8 +207,9 @@ bool job_start(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_
     pj->model = model_find(papplPrinterGetDriverName(papplJobGetPrinter(job)));
     printing_add(pj);
     // The watcher first: a cancel while the port is busy still tells the daemon.
-    bool started =
-        pj->model != nullptr && !server_stopping() && watcher_start(pj) && port_open_waiting(pj);
+    stall_progress(pj);
+    bool started = pj->model != nullptr && !server_stopping() && watcher_start(pj) &&
+                   wait_while_paused(pj) && port_open_waiting(pj);
     if (!started)
         release(pj);
     return started;
@@ -211,6 +238,8 @@ bool job_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_
         return job_failure(pj, "Cannot allocate the raster row area.");
     }
     pj->row_size = stride;
+    pj->page_rows = options->header.cupsHeight;
+    pj->rows_received = 0;
     return true;
 }
 
@@ -220,6 +249,7 @@ bool job_write_row(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_dev
     auto *pj = static_cast<print_job *>(papplJobGetData(job));
     if (pj == nullptr || pj->failed || pj->converter == nullptr || pj->row == nullptr)
         return false;
+    pj->rows_received++;
     if (y < pj->area_y || y - pj->area_y >= pj->area_height)
         return true;
     // Straight from PAPPL's row when no pad bytes are needed.
@@ -229,7 +259,11 @@ bool job_write_row(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_dev
         std::memcpy(pj->row, record, bytes);
         record = pj->row;
     }
-    if (converter_write(pj->converter, record, pj->row_size))
+    pj->writing = true;
+    bool written = converter_write(pj->converter, record, pj->row_size);
+    pj->writing = false;
+    stall_progress(pj);
+    if (written)
         return true;
     int error = errno;
     pj->failed = true;
@@ -238,14 +272,22 @@ bool job_write_row(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_dev
     return false;
 }
 
+// A page whose data ended before its last row fails the job, as the filter
+// fails on a short read: PAPPL 1.3.1 reads such a raster to its end and
+// would call the job completed.
 bool job_end_page(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/,
-                  unsigned /*page*/)
+                  unsigned page)
 {
     auto *pj = static_cast<print_job *>(papplJobGetData(job));
     if (pj == nullptr)
         return false;
     std::free(pj->row);
     pj->row = nullptr;
+    if (!pj->failed && pj->rows_received < pj->page_rows && !job_canceled(job)) {
+        pj->failed = true;
+        job_failure(pj, "The raster's page %u ended after %u of its %u rows.", page,
+                    pj->rows_received, pj->page_rows);
+    }
     return !pj->failed;
 }
 

@@ -39,7 +39,7 @@ bool server_stopping()
 
 bool job_halted(print_job *pj)
 {
-    return stopping || papplJobIsCanceled(pj->job);
+    return stopping || job_canceled(pj->job);
 }
 
 void printing_add(print_job *pj)

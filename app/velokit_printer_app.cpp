@@ -2,6 +2,7 @@
 // IPP client prints to it driverlessly; it drives the maker's converter and
 // ports with the classic driver's own code.
 #include <csignal>
+#include <cstring>
 
 #include "app.h"
 
@@ -17,6 +18,11 @@ int main(int argc, char *argv[])
     // Before the main loop: the devices sub-command lists the ports without
     // a server.
     port_scheme_add();
+    if (argc > 1 && std::strcmp(argv[1], "submit") == 0) {
+        int status = submit_command(argc, argv);
+        if (status >= 0)
+            return status;
+    }
     pappl_pr_driver_t *list = nullptr;
     int count = drivers(&list);
     return papplMainloop(argc, argv, VELOKIT_VERSION, footer_html, count, list, nullptr,

@@ -21,6 +21,7 @@ const std::string fault_log = "/run/velokit-app-fault.log";
 
 struct app_documents {
     std::string pdf, pwg_rgb_300, pwg_gray_150, jpeg;
+    std::string pwg_rgb_8; // 8 bits a colour, as PWG raster's srgb_8
 };
 app_documents docs;
 app_server server;
@@ -79,6 +80,9 @@ class PrinterApp : public ::testing::Test
             gs_render(dir, "rgb300.pwg", {"-sDEVICE=pwgraster", "-r300", "-dcupsColorSpace=19"});
         docs.pwg_gray_150 =
             gs_render(dir, "gray150.pwg", {"-sDEVICE=pwgraster", "-r150", "-dcupsColorSpace=18"});
+        docs.pwg_rgb_8 = gs_render(
+            dir, "rgb8.pwg",
+            {"-sDEVICE=pwgraster", "-r150", "-dcupsColorSpace=19", "-dcupsBitsPerColor=8"});
         docs.jpeg = gs_render(dir, "photo.jpg", {"-sDEVICE=jpeg", "-r40", "-dLastPage=1"});
         // The converter runs as lp and records there.
         ASSERT_EQ(mkdir(sim_dir.c_str(), 0777) == 0 || errno == EEXIST, true);
@@ -252,6 +256,165 @@ TEST_F(PrinterApp, ADriverlessCupsQueuePrintsThroughIt)
     EXPECT_EQ(argv[7] + " " + argv[9], "MONO DRAFT");
     std::string output = read_file(sim_dir + "/output");
     EXPECT_TRUE(wait_until([&] { return read_file(port_file(0)) == output; }, 10000));
+}
+
+// Jobs as the server started them, from its log.
+std::vector<int> started_jobs()
+{
+    std::vector<int> ids;
+    std::istringstream log(read_file(server.log));
+    for (std::string line; std::getline(log, line);) {
+        std::size_t at = line.find("[Job ");
+        if (at != std::string::npos && line.find("] Starting print job.") != std::string::npos)
+            ids.push_back(std::atoi(line.c_str() + at + 5));
+    }
+    return ids;
+}
+
+// The converter of the next job waits, reading nothing, until let_converter_go.
+void hold_converter()
+{
+    clear_simulator();
+    unlink((sim_dir + "/go").c_str());
+    write_file(sim_dir + "/mode", "wait");
+}
+
+void let_converter_go()
+{
+    unlink((sim_dir + "/mode").c_str());
+    write_file(sim_dir + "/go", "");
+}
+
+std::string printer_reasons()
+{
+    return ipp_printer_attribute("ipp://127.0.0.1:" + std::to_string(app_port) + "/ipp/print/p0",
+                                 "printer-state-reasons");
+}
+
+// A raster cut at half its length, and one whose first page announces twice
+// the rows it has.
+std::string short_raster(const std::string &name, bool over_announced)
+{
+    std::string data = read_file(docs.pwg_gray_150);
+    if (over_announced) {
+        // cupsHeight, big-endian, after the sync word and 376 bytes of header.
+        unsigned char *h = reinterpret_cast<unsigned char *>(&data[4 + 376]);
+        unsigned height = (h[0] << 24 | h[1] << 16 | h[2] << 8 | h[3]) * 2;
+        for (int i = 0; i < 4; i++)
+            h[i] = static_cast<unsigned char>(height >> (24 - 8 * i));
+    } else {
+        data.resize(data.size() / 2);
+    }
+    std::string path = sim_dir + "-" + name + ".pwg";
+    write_file(path, data);
+    return path;
+}
+
+// Typed as PDF, and larger than the 4 KiB spool of the "spool full" row.
+std::string large_pdf()
+{
+    std::string path = sim_dir + "-large.pdf";
+    write_file(path, "%PDF-1.4\n" + std::string(65536, ' '));
+    return path;
+}
+
+// Six jobs behind one that prints, raster among them: each waits its turn
+// and they print in the order the server took them.
+TEST_F(PrinterApp, QueuedJobsPrintInTheOrderAccepted)
+{
+    hold_converter();
+    std::vector<int> jobs = {app_submit("p0", docs.pdf, {"print-quality=draft"})};
+    ASSERT_TRUE(wait_for_file(sim_dir + "/pid", 30000)) << read_file(server.log);
+    for (const std::string *doc :
+         {&docs.pwg_gray_150, &docs.pdf, &docs.jpeg, &docs.pwg_rgb_8, &docs.pwg_gray_150}) {
+        jobs.push_back(app_submit("p0", *doc, {"print-quality=draft"}));
+        ASSERT_GT(jobs.back(), 0) << *doc;
+    }
+    let_converter_go();
+    for (int job : jobs)
+        EXPECT_EQ(app_wait_job("p0", job, 60000), "completed") << job;
+    std::vector<int> started = started_jobs();
+    std::vector<int> tail(started.end() - static_cast<long>(jobs.size()), started.end());
+    EXPECT_EQ(tail, jobs);
+    write_file(port_file(0), "");
+}
+
+struct failure_case {
+    const char *name;
+    const char *converter_mode; // nullptr: the simulator's page mode
+    std::string document;
+    const char *message;
+    bool spool_full = false;
+};
+
+// A job the server refuses or aborts while it arrives: submit says why and
+// fails, and no job that did not print whole is completed.
+TEST_F(PrinterApp, SubmitSaysWhyAJobFailed)
+{
+    const failure_case cases[] = {
+        {"spool full", nullptr, large_pdf(), "No space left on device", true},
+        {"raster cut short", nullptr, short_raster("cut", false), "ended after"},
+        {"raster announcing more rows than it has", nullptr, short_raster("over", true),
+         "ended after"},
+        {"converter killed by a signal", "crash:65536", docs.pwg_gray_150,
+         "velokit-filter was killed by signal 11."},
+        {"converter exiting with a status", "status:3", docs.pwg_gray_150,
+         "velokit-filter exited with status 3."},
+    };
+    const std::string spool = "/var/spool/velokit-printer-app";
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        clear_simulator();
+        if (c.converter_mode != nullptr)
+            write_file(sim_dir + "/mode", c.converter_mode);
+        if (c.spool_full) {
+            process_result m =
+                process_run({{"/bin/mount", "-n", "-t", "tmpfs", "-o", "size=4k", "tmpfs", spool}});
+            ASSERT_EQ(m.status, 0) << m.err;
+        }
+        process_result r = app_run({"submit", "-d", "p0", c.document});
+        if (c.spool_full)
+            process_run({{"/bin/umount", "-n", spool}});
+        unlink((sim_dir + "/mode").c_str());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    write_file(port_file(0), "");
+}
+
+// A converter that takes nothing, and a missing port, show on the printer
+// as "offline" until they are over.
+TEST_F(PrinterApp, APrinterThatTakesNoDataShowsOffline)
+{
+    hold_converter();
+    int job = app_submit("p0", docs.pdf, {"print-quality=draft"});
+    ASSERT_GT(job, 0);
+    EXPECT_TRUE(wait_until([] { return printer_reasons() == "offline"; }, 35000));
+    let_converter_go();
+    EXPECT_TRUE(wait_until([] { return printer_reasons() == "none"; }, 5000));
+    EXPECT_EQ(app_wait_job("p0", job, 30000), "completed");
+
+    unlink(port_file(0).c_str());
+    EXPECT_TRUE(wait_until([] { return printer_reasons() == "offline"; }, 7000));
+    write_file(port_file(0), "");
+    EXPECT_TRUE(wait_until([] { return printer_reasons() == "none"; }, 7000));
+}
+
+// A paused printer starts nothing, raster included, until it is resumed.
+TEST_F(PrinterApp, APausedPrinterStartsNothing)
+{
+    clear_simulator();
+    ASSERT_EQ(app_run({"pause", "-d", "p0"}).status, 0);
+    std::vector<int> jobs = {app_submit("p0", docs.pwg_gray_150, {}),
+                             app_submit("p0", docs.pdf, {"print-quality=draft"})};
+    EXPECT_FALSE(wait_for_file(sim_dir + "/pid", 3000));
+    for (int job : jobs)
+        EXPECT_NE(app_job_state("p0", job), "completed");
+    ASSERT_EQ(app_run({"resume", "-d", "p0"}).status, 0);
+    for (int job : jobs)
+        EXPECT_EQ(app_wait_job("p0", job, 60000), "completed") << job;
+    write_file(port_file(0), "");
 }
 
 // Last: the server restarts with a converter that stops reading, so that a

@@ -11,6 +11,9 @@
 //            N bytes first, so it dies in the middle of a larger job
 //   status:N read and record everything, then exit with status N
 //   sink     read everything in large blocks and discard it (benchmark)
+//   wait     read nothing until a file "go" appears under $VELOKIT_SIM_DIR,
+//            then go on as page: a printer that stops taking data, then
+//            takes it again
 //   page     turn the rows into pages on standard output, as a real
 //            converter would turn them into printer data (see page_mode)
 //   measure  like sink, and leave two figures for the benchmark under
@@ -273,6 +276,11 @@ int main(int argc, char *argv[])
 
     if (m == "exit")
         return 0;
+    if (m == "wait") {
+        while (access((sim_dir() + "/go").c_str(), F_OK) != 0)
+            usleep(20000);
+        return page_mode(argc, argv);
+    }
     if (m == "page")
         return page_mode(argc, argv);
     if (m == "stall") {

@@ -1,0 +1,123 @@
+// What a printer shows about itself beyond PAPPL's own states: that it is
+// paused even while a job PAPPL started anyway waits, and that it cannot
+// print ("offline", the one reason of PAPPL 1.3.1's for a device that takes
+// nothing) because its port file is missing or unwritable, or because the
+// converter has taken no data for a while. CUPS's own backends say
+// "offline" for a printer that does not respond; what stops the converter
+// (paper, power, a jam) is not known here, so no more is claimed.
+#include <algorithm>
+#include <ctime>
+#include <mutex>
+#include <unistd.h>
+#include <vector>
+
+#include "app.h"
+#include "velokit_port.h"
+
+namespace
+{
+
+struct printer_marks {
+    pappl_printer_t *printer;
+    bool paused = false;
+    bool port_missing = false;
+    int stalled_jobs = 0;
+};
+
+// Taken by the event callback under PAPPL's locks: PAPPL is never called
+// with it held.
+std::mutex marks_lock;
+std::vector<printer_marks> marks;
+
+printer_marks &marks_of(pappl_printer_t *printer)
+{
+    auto it = std::find_if(marks.begin(), marks.end(),
+                           [&](const printer_marks &m) { return m.printer == printer; });
+    if (it != marks.end())
+        return *it;
+    marks.push_back({printer});
+    return marks.back();
+}
+
+// The reason follows the marks; PAPPL is told only of a change.
+void show_offline(pappl_printer_t *printer)
+{
+    bool offline = false;
+    {
+        std::lock_guard<std::mutex> guard(marks_lock);
+        const printer_marks &m = marks_of(printer);
+        offline = m.port_missing || m.stalled_jobs > 0;
+    }
+    bool shown = (papplPrinterGetReasons(printer) & PAPPL_PREASON_OFFLINE) != 0;
+    if (offline && !shown)
+        papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_NONE);
+    else if (!offline && shown)
+        papplPrinterSetReasons(printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);
+}
+
+bool port_writable(pappl_printer_t *printer)
+{
+    char path[PORT_PATH_MAX + 1];
+    http_uri_status_t status = HTTP_URI_STATUS_OK;
+    const char *uri = papplPrinterGetDeviceURI(printer);
+    return port_uri_accepted(uri) && port_uri_path(uri, path, &status) <= PORT_PATH_MAX &&
+           access(path, W_OK) == 0;
+}
+
+void check_idle_port(pappl_printer_t *printer, void * /*data*/)
+{
+    if (papplPrinterGetState(printer) != IPP_PSTATE_PROCESSING)
+        printer_port_seen(printer, port_writable(printer));
+}
+
+} // namespace
+
+void printer_status_event(pappl_printer_t *printer, pappl_event_t event)
+{
+    if (printer == nullptr || (event & PAPPL_EVENT_PRINTER_STATE_CHANGED) == 0)
+        return;
+    // Pause-Printer reports a stop; any idle state after it is a resume.
+    std::lock_guard<std::mutex> guard(marks_lock);
+    if ((event & PAPPL_EVENT_PRINTER_STOPPED) != 0)
+        marks_of(printer).paused = true;
+    else if (papplPrinterGetState(printer) == IPP_PSTATE_IDLE)
+        marks_of(printer).paused = false;
+}
+
+bool printer_paused(pappl_printer_t *printer)
+{
+    std::lock_guard<std::mutex> guard(marks_lock);
+    return marks_of(printer).paused;
+}
+
+void printer_port_seen(pappl_printer_t *printer, bool writable)
+{
+    {
+        std::lock_guard<std::mutex> guard(marks_lock);
+        marks_of(printer).port_missing = !writable;
+    }
+    show_offline(printer);
+}
+
+void printer_stalled(pappl_printer_t *printer, bool stalled)
+{
+    {
+        std::lock_guard<std::mutex> guard(marks_lock);
+        marks_of(printer).stalled_jobs += stalled ? 1 : -1;
+    }
+    show_offline(printer);
+}
+
+bool printer_status_timer(pappl_system_t *system, void * /*data*/)
+{
+    std::vector<pappl_printer_t *> printers;
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t *printer, void *data) {
+            static_cast<std::vector<pappl_printer_t *> *>(data)->push_back(printer);
+        },
+        &printers);
+    for (pappl_printer_t *printer : printers)
+        check_idle_port(printer, nullptr);
+    return true;
+}
