@@ -61,6 +61,18 @@ long stop_server(app_server &server, stop_by how)
     return ended ? ms : -1;
 }
 
+// The jobs the server started since its last start, in order, from its log.
+std::vector<int> jobs_started(const std::string &log)
+{
+    std::string text = read_file(log);
+    std::vector<int> started;
+    const std::string mark = "] Starting print job.";
+    for (std::size_t at = text.find(mark, text.rfind("Starting system.")); at != std::string::npos;
+         at = text.find(mark, at + 1))
+        started.push_back(std::atoi(text.c_str() + text.rfind("[Job ", at) + 5));
+    return started;
+}
+
 TEST(PrinterAppRestart, StopsInSecondsAndPrintsEveryJobAfterTheNextStart)
 {
     ASSERT_NO_FATAL_FAILURE(require_sandbox());
@@ -113,6 +125,10 @@ TEST(PrinterAppRestart, StopsInSecondsAndPrintsEveryJobAfterTheNextStart)
         }
         for (int job : jobs)
             EXPECT_EQ(app_wait_job("p0", job, 30000), end_state) << job << read_file(server.log);
+        // In the order accepted, the interrupted job first.
+        if (!c.cancel_after_restart) {
+            EXPECT_EQ(jobs_started(server.log), jobs);
+        }
         write_file(sim_dir + "/mode", "page");
         int next = app_submit("p0", pdf, {"print-quality=draft"});
         EXPECT_GT(next, last_id);
