@@ -5,7 +5,9 @@
 // restarts the server.
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,11 +24,40 @@ const std::string sim_dir = "/run/velokit-sim";
 
 enum class stop_by { sigterm, shutdown_command, sigkill };
 
+// After the restart: the jobs print, or are cancelled; or, before it, the
+// last job's record is made what a crash leaves between the answer and the
+// save that follows it (no document name), with its document whole or cut.
+enum class then { print, cancel, name_lost, document_cut };
+
 struct restart_case {
     const char *name;
     stop_by stop;
-    bool cancel_after_restart; // else the jobs print after the restart
+    then next;
 };
+
+// The state file as saved when the job was created: held, no document
+// name. (A SIGKILL right after the answer may have left it so already.)
+void as_saved_at_creation(int job, bool cut)
+{
+    char name[32];
+    std::snprintf(name, sizeof(name), "j%09d-", job);
+    for (const auto &e : std::filesystem::directory_iterator("/var/spool/velokit-printer-app")) {
+        std::string path = e.path().string();
+        if (cut && path.find(name) != std::string::npos && e.path().extension() == ".pdf") {
+            std::string data = read_file(path);
+            write_file(path, data.substr(0, data.size() / 2));
+        }
+    }
+    const std::string state_file = "/var/lib/velokit-printer-app.state";
+    std::string state = read_file(state_file);
+    std::size_t id = state.find(" id=\"" + std::to_string(job) + "\"");
+    ASSERT_NE(id, std::string::npos);
+    std::size_t begin = state.rfind('\n', id) + 1, end = state.find('\n', id);
+    std::string line = state.substr(begin, end - begin);
+    line = std::regex_replace(line, std::regex(" (filename|state_reasons)=\"[^\"]*\""), "");
+    line = std::regex_replace(line, std::regex(" state=\"[0-9]+\""), " state=\"4\"");
+    write_file(state_file, state.replace(begin, end - begin, line), 0600);
+}
 
 // The stalled converter starts a child in its group, which a stop must end
 // too; after a SIGKILL of the server only the converter dies with it.
@@ -64,7 +95,8 @@ long stop_server(app_server &server, stop_by how)
 // The jobs the server started since its last start, in order, from its log.
 std::vector<int> jobs_started(const std::string &log)
 {
-    std::string text = read_file(log);
+    // PAPPL renames a log grown past its limit to NAME.O.
+    std::string text = read_file(log + ".O") + read_file(log);
     std::vector<int> started;
     const std::string mark = "] Starting print job.";
     for (std::size_t at = text.find(mark, text.rfind("Starting system.")); at != std::string::npos;
@@ -83,10 +115,12 @@ TEST(PrinterAppRestart, StopsInSecondsAndPrintsEveryJobAfterTheNextStart)
     mkdir(sim_dir.c_str(), 0777);
     chmod(sim_dir.c_str(), 0777);
     const restart_case cases[] = {
-        {"SIGTERM", stop_by::sigterm, false},
-        {"the shutdown sub-command", stop_by::shutdown_command, false},
-        {"SIGKILL", stop_by::sigkill, false},
-        {"SIGKILL, then cancelled", stop_by::sigkill, true},
+        {"SIGTERM", stop_by::sigterm, then::print},
+        {"the shutdown sub-command", stop_by::shutdown_command, then::print},
+        {"SIGKILL", stop_by::sigkill, then::print},
+        {"SIGKILL, then cancelled", stop_by::sigkill, then::cancel},
+        {"SIGKILL before the document's name was saved", stop_by::sigkill, then::name_lost},
+        {"SIGKILL while the document was received", stop_by::sigkill, then::document_cut},
     };
     int last_id = 0;
     for (const auto &c : cases) {
@@ -115,19 +149,28 @@ TEST(PrinterAppRestart, StopsInSecondsAndPrintsEveryJobAfterTheNextStart)
         EXPECT_TRUE(wait_until([] { return job_processes().empty(); }, 5000));
         daemon_stop(daemon);
 
-        server = start_server(dir, c.cancel_after_restart ? "stall" : "page", false);
-        std::string end_state = "completed";
-        if (c.cancel_after_restart) {
+        bool lost = c.next == then::name_lost || c.next == then::document_cut;
+        if (lost) {
+            ASSERT_NO_FATAL_FAILURE(
+                as_saved_at_creation(jobs.back(), c.next == then::document_cut));
+        }
+        server = start_server(dir, c.next == then::cancel ? "stall" : "page", false);
+        std::vector<std::string> end_states(jobs.size(), "completed");
+        std::vector<int> started = jobs;
+        if (c.next == then::cancel) {
             ASSERT_TRUE(wait_for_file(sim_dir + "/pid", 30000)) << read_file(server.log);
             for (int job : jobs)
                 EXPECT_EQ(app_run({"cancel", "-d", "p0", "-j", std::to_string(job)}).status, 0);
-            end_state = "canceled";
+            end_states.assign(jobs.size(), "canceled");
+        } else if (c.next == then::document_cut) {
+            end_states.back() = "aborted";
+            started.pop_back();
         }
-        for (int job : jobs)
-            EXPECT_EQ(app_wait_job("p0", job, 30000), end_state) << job << read_file(server.log);
+        for (std::size_t i = 0; i < jobs.size(); i++)
+            EXPECT_EQ(app_wait_job("p0", jobs[i], 30000), end_states[i]) << read_file(server.log);
         // In the order accepted, the interrupted job first.
-        if (!c.cancel_after_restart) {
-            EXPECT_EQ(jobs_started(server.log), jobs);
+        if (c.next != then::cancel) {
+            EXPECT_EQ(jobs_started(server.log), started);
         }
         write_file(sim_dir + "/mode", "page");
         int next = app_submit("p0", pdf, {"print-quality=draft"});
