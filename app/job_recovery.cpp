@@ -160,12 +160,15 @@ static void oldest_pending(pappl_job_t *job, void *data)
         *oldest = job;
 }
 
-static void printer_recover(pappl_printer_t *printer, void * /*data*/)
+static void printer_next_id(pappl_printer_t *printer, void * /*data*/)
 {
     int id = papplPrinterGetID(printer);
     if (id > 0 && id < max_printers && papplPrinterGetNextJobID(printer) <= highest_job_id[id])
         papplPrinterSetNextJobID(printer, highest_job_id[id] + 1);
+}
 
+static void printer_recover(pappl_printer_t *printer, void * /*data*/)
+{
     // Every pending job but the oldest is held for its turn first: PAPPL
     // would start the newest.
     job_order_settle(printer, nullptr);
@@ -189,5 +192,7 @@ static bool recover_jobs(pappl_system_t *system, void * /*data*/)
 
 void recovery_start(pappl_system_t *system)
 {
+    // Before any client can be answered.
+    papplSystemIteratePrinters(system, printer_next_id, nullptr);
     papplSystemAddTimerCallback(system, time(nullptr), 0, recover_jobs, nullptr);
 }
