@@ -102,3 +102,28 @@ int submit_command(int argc, char *argv[]);
 
 // test_page.cpp: the web interface's test page, a PWG raster page.
 const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t size);
+
+// user_identity.cpp: who a client is and what groups a user is in.
+constexpr const char *pam_service_name = "velokit-printer-app";
+// An HTTP Basic "Authorization" value checked through PAM: true and the
+// user's name when the login is good.
+bool login_check(const char *authorization, const char *remote_host, char *user,
+                 std::size_t user_size);
+// The local user who owns the other end of a TCP connection over loopback.
+bool loopback_peer_uid(int fd, uid_t *uid);
+// Membership of the named group, as primary or supplementary group.
+bool user_in_group(const char *user, const char *group);
+bool user_name_of(uid_t uid, char *name, std::size_t size);
+// Root, or a member of the admin group.
+bool user_is_admin(const char *user, const char *admin_group);
+
+// access_control.cpp: who may do what, on every channel.
+constexpr const char *default_admin_group = "lpadmin";
+void access_control_setup(pappl_system_t *system, const char *admin_group);
+
+// private_files.cpp: nothing the server writes is readable by others.
+void private_files_setup(pappl_system_t *system, const char *state_file, const char *spool);
+
+// cli_access.cpp: true when the sub-command would need root's server and
+// its socket refuses this user.
+bool system_server_refuses(int argc, char *argv[]);

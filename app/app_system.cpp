@@ -153,5 +153,8 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     papplSystemAddTimerCallback(system, 0, 1, job_order_timer, nullptr);
     // At start and every 5 seconds: an idle printer's port is there.
     papplSystemAddTimerCallback(system, 0, 5, printer_status_timer, nullptr);
+    // Who may do what, with the admin group given or the default one.
+    access_control_setup(system, cupsGetOption("admin-group", num_options, options));
+    private_files_setup(system, state_file, directory == nullptr ? spool : nullptr);
     return system;
 }

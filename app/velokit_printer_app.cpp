@@ -2,7 +2,9 @@
 // IPP client prints to it driverlessly; it drives the maker's converter and
 // ports with the classic driver's own code.
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "app.h"
 
@@ -15,6 +17,16 @@ int main(int argc, char *argv[])
     // A converter or port that has gone away fails a write; it must never
     // end the server.
     signal(SIGPIPE, SIG_IGN);
+    // Job names, users, documents and keys: whatever the server writes is
+    // its own.
+    umask(S_IRWXG | S_IRWXO);
+    if (system_server_refuses(argc, argv)) {
+        std::fprintf(stderr,
+                     "%s: the server admits root and the admin group on its socket only; other "
+                     "users reach it over IPP: -u ipp://localhost:PORT/ipp/print/PRINTER\n",
+                     program_invocation_short_name);
+        return 1;
+    }
     // Before the main loop: the devices sub-command lists the ports without
     // a server.
     port_scheme_add();

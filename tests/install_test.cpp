@@ -57,6 +57,8 @@ const std::vector<installed_file> app_package_files = {
     {"usr/share/doc/velokit-printer-app/changelog.gz", 0644},
     {"usr/share/doc/velokit-printer-app/copyright", 0644},
     {"usr/share/lintian/overrides/velokit-printer-app", 0644},
+    // Its logins, checked through PAM.
+    {"etc/pam.d/velokit-printer-app", 0644},
 };
 
 // What every Debian package adds to the product.

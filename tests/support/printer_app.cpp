@@ -17,19 +17,17 @@ static std::vector<std::string> app_env(std::vector<std::string> env)
     return env;
 }
 
-app_server app_start(int port, const std::string &log, const std::vector<std::string> &env)
+app_server app_start(int port, const std::string &log, const std::vector<std::string> &env,
+                     const std::vector<std::string> &wrapper)
 {
     app_server server;
     server.port = port;
     server.log = log;
-    server.process =
-        process_start({{printer_app_binary, "server", "-o", "server-port=" + std::to_string(port),
-                        "-o", "log-file=" + log, "-o", "log-level=debug"},
-                       "",
-                       app_env(env),
-                       "",
-                       -1,
-                       600000});
+    std::vector<std::string> argv = wrapper;
+    argv.insert(argv.end(),
+                {printer_app_binary, "server", "-o", "server-port=" + std::to_string(port), "-o",
+                 "log-file=" + log, "-o", "log-level=debug"});
+    server.process = process_start({argv, "", app_env(env), "", -1, 600000});
     bool up = wait_until(
         [] { return app_run({"status"}).out.find("Running") != std::string::npos; }, 10000);
     if (!up)

@@ -16,8 +16,10 @@ struct app_server {
 
 // Starts "velokit-printer-app server" on a loopback port with its default
 // state and spool, the extra environment given to it and the converters it
-// starts; waits until it answers.
-app_server app_start(int port, const std::string &log, const std::vector<std::string> &env);
+// starts, under a wrapper command when one is given (tools/confine UNIT);
+// waits until it answers.
+app_server app_start(int port, const std::string &log, const std::vector<std::string> &env,
+                     const std::vector<std::string> &wrapper = {});
 // Stops it (SIGTERM) and waits for it to end; false if it had to be killed.
 bool app_stop(app_server &server);
 

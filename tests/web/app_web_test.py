@@ -1,17 +1,22 @@
 #!/usr/bin/python3
-"""velokit-printer-app's web interface in headless Chromium: the start page,
-Add Printer with the ports listed, the printer's page and its Print Test Page,
-whose job reaches the port. Runs inside tools/sandbox (its own network and
-/run), with the converter simulator in page mode.
+"""velokit-printer-app's web interface in headless Chromium: an anonymous
+visitor of Add Printer gets a login prompt and adds nothing; a member of
+lpadmin logs in, sees the start page, Add Printer with the ports listed, adds
+a printer; its page's Print Test Page makes a job that reaches the port. Runs
+inside tools/sandbox (its own network, /run and /etc, where the test's user
+is made), with the converter simulator in page mode.
 
 usage: app_web_test.py APP OUTPUT_DIR     (a screenshot per step lands there)
 """
 
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
 import time
+import urllib.error
+import urllib.request
 
 TOP = os.path.realpath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.dont_write_bytecode = True
@@ -19,15 +24,43 @@ sys.path.insert(0, os.path.join(TOP, "tools"))
 import browser  # noqa: E402
 
 BASE = "http://127.0.0.1:8633"
+# A member of lpadmin, made in the sandbox's own /etc.
+ADMIN, PASSWORD = "bob", "bob-secret"
+LOGIN_BASE = "http://%s:%s@127.0.0.1:8633" % (ADMIN, PASSWORD)
 PORTS = ["/var/run/velokitlp0", "/var/run/velokitlp1"]
+
+
+def make_admin():
+    subprocess.run(["useradd", "-M", "-G", "lpadmin", ADMIN], check=True)
+    subprocess.run(["chpasswd"], input="%s:%s\n" % (ADMIN, PASSWORD), text=True, check=True)
+    subprocess.run(["install", "-m", "0644", os.path.join(TOP, "debian", "velokit-printer-app.pam"),
+                    "/etc/pam.d/velokit-printer-app"], check=True)
+
+
+def anonymous_visit(b, app, env):
+    with browser.step(b, "anonymous", "an anonymous visitor of Add Printer gets a login prompt"):
+        # What the browser gets behind its login dialog (headless shows none).
+        try:
+            urllib.request.urlopen(BASE + "/addprinter", timeout=10)
+            assert False, "Add Printer opened without a login"
+        except urllib.error.HTTPError as answer:
+            challenge = answer.headers.get("WWW-Authenticate", "")
+            assert answer.code == 401 and challenge.startswith("Basic"), (answer.code, challenge)
+        browser.open_page(b, BASE + "/addprinter")
+        assert "printer_name" not in b.driver.page_source, "the form was shown"
+        printers = subprocess.run([app, "printers"], capture_output=True, text=True, timeout=10,
+                                  env=env).stdout
+        assert printers == "", "printers appeared: %r" % printers
 
 
 def add_printer(b):
     with browser.step(b, "home", "the start page names the application"):
-        browser.open_page(b, BASE + "/")
+        browser.open_page(b, LOGIN_BASE + "/")
         browser.wait_for_text(b, "Velokit Printer Application")
     with browser.step(b, "add-printer", "Add Printer lists the ports and the drivers"):
-        browser.click(b, "Add Printer")
+        # The page's own link carries no login; the browser sends it with the
+        # address that does.
+        browser.open_page(b, LOGIN_BASE + "/addprinter")
         devices = browser.select_options(b, "select[name=device_uri]")
         assert devices[1:3] == ["ORVEX Inkjet Printer #1", "ORVEX Inkjet Printer #2"], devices
         drivers = browser.select_options(b, "select[name=driver_name]")
@@ -67,8 +100,12 @@ def main():
     work = tempfile.mkdtemp(dir="/run", prefix="velokit-app-web-")
     sim = os.path.join(work, "sim")
     os.mkdir(sim)
+    # The converter runs as lp under a root server.
+    os.chmod(work, 0o755)
+    shutil.chown(sim, "lp", "lp")
     for port in PORTS:
         open(port, "w").close()
+    make_admin()
     os.makedirs(out, exist_ok=True)
     env = dict(os.environ, VELOKIT_SIM_DIR=sim, VELOKIT_SIM_MODE="page")
     # Under the sanitizers, full stacks, so that PAPPL's own leaks are
@@ -87,6 +124,7 @@ def main():
             time.sleep(0.1)
         b = browser.start(out, wait_seconds=30)
         try:
+            anonymous_visit(b, app, env)
             add_printer(b)
             print_test_page(b, sim)
         finally:
