@@ -74,13 +74,16 @@ bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *data);
 
 // state_save.cpp: the state file, written whole; a job's record saved when it
 // is created and again once its document is spooled.
-void state_path_set(const char *path);
+void state_paths_set(const char *state_file, const char *spool_dir);
 bool state_save(pappl_system_t *system);
+// The file that holds the latest state, and the whole of a new one written.
+const char *state_latest();
+bool state_write(const char *data, std::size_t size);
 void state_job_created(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t *job);
 
 // job_recovery.cpp: before the state is loaded, jobs it saved as printing
 // become pending again; once the server runs, they and the waiting jobs start.
-bool recovery_prepare(const char *state_file, const char *spool_dir);
+bool recovery_prepare(const char *spool_dir);
 
 // spool_document.cpp: a job's document in the spool directory, if it is
 // there whole (PDF, JPEG, PNG or PWG raster).

@@ -140,9 +140,10 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     int count = drivers(&list);
     papplSystemSetPrinterDrivers(system, count, list, nullptr, nullptr, driver_setup, nullptr);
     // Jobs left printing by the last run come back pending, then start.
-    recovery_prepare(state_file, directory != nullptr ? directory : spool);
+    const char *spool_dir = directory != nullptr ? directory : spool;
+    state_paths_set(state_file, spool_dir);
+    recovery_prepare(spool_dir);
     papplSystemLoadState(system, state_file);
-    state_path_set(state_file);
     recovery_start(system);
     shutdown_setup(system);
     papplSystemSetSaveCallback(system, save_state, nullptr);

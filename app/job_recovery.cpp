@@ -13,9 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
 #include "app.h"
 
@@ -107,10 +105,10 @@ static void rewrite_job(std::string &out, const char *line, const char *value,
     cupsFreeOptions(num_options, options);
 }
 
-bool recovery_prepare(const char *state_file, const char *spool_dir)
+bool recovery_prepare(const char *spool_dir)
 {
     std::memset(highest_job_id, 0, sizeof(highest_job_id));
-    cups_file_t *in = cupsFileOpen(state_file, "r");
+    cups_file_t *in = cupsFileOpen(state_latest(), "r");
     if (in == nullptr)
         return true; // the first start
     std::string out;
@@ -138,18 +136,7 @@ bool recovery_prepare(const char *state_file, const char *spool_dir)
         }
     }
     cupsFileClose(in);
-
-    // Whole or not at all, readable by no one else, as every save.
-    std::string temporary = std::string(state_file) + ".new";
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    bool written = write(fd, out.data(), out.size()) == static_cast<ssize_t>(out.size());
-    written = close(fd) == 0 && written;
-    if (written && std::rename(temporary.c_str(), state_file) == 0)
-        return true;
-    unlink(temporary.c_str());
-    return false;
+    return state_write(out.data(), out.size());
 }
 
 static void oldest_pending(pappl_job_t *job, void *data)

@@ -3,7 +3,13 @@
 // seconds after a job was answered; a server killed meanwhile lost the job
 // and gave its id out again. Here the file is written at once when a job is
 // created (its id, so no id is given twice) and again as soon as its document
-// is spooled, and always whole: a copy is written, then renamed over it.
+// is spooled.
+//
+// And always whole. The confined service may write the state file but not
+// the directory it is in, so no copy can be renamed over it: a copy is
+// written whole in the spool directory first, renamed there to "state.saved"
+// and copied into the state file, then removed. A start that finds it (a
+// crash while it was copied) takes it as the latest state.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +25,9 @@
 // the main loop) and this file's, from client threads and the watcher.
 static pthread_mutex_t save_lock = PTHREAD_MUTEX_INITIALIZER;
 static char state_path[1024];
+// The copy being written, then the whole one, in the spool directory.
+static char copy_path[1024];
+static char saved_path[1024];
 
 // The jobs whose document is still being received: printer and job ids, as
 // a job may be deleted while it is watched.
@@ -41,28 +50,83 @@ constexpr long fresh_poll_ns = 1000L * 1000;
 constexpr long slow_poll_ns = 100L * 1000 * 1000;
 constexpr time_t fresh_seconds = 10;
 
-void state_path_set(const char *path)
+void state_paths_set(const char *state_file, const char *spool_dir)
 {
-    std::snprintf(state_path, sizeof(state_path), "%s", path);
+    std::snprintf(state_path, sizeof(state_path), "%s", state_file);
+    std::snprintf(copy_path, sizeof(copy_path), "%s/state.new", spool_dir);
+    std::snprintf(saved_path, sizeof(saved_path), "%s/state.saved", spool_dir);
+}
+
+const char *state_latest()
+{
+    return access(saved_path, F_OK) == 0 ? saved_path : state_path;
+}
+
+// Readable by no one else: the file holds the web interface's password hash.
+static int create_private(const char *path)
+{
+    return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+static bool write_all(int fd, const char *data, std::size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The whole copy into the state file, in place; then the copy goes.
+static bool install_saved()
+{
+    int in = open(saved_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int out = in >= 0 ? create_private(state_path) : -1;
+    bool ok = out >= 0;
+    char area[8192];
+    for (ssize_t n = 1; ok && n > 0;) {
+        n = read(in, area, sizeof(area));
+        ok = n >= 0 && write_all(out, area, static_cast<std::size_t>(n > 0 ? n : 0));
+    }
+    ok = (out < 0 || close(out) == 0) && ok;
+    if (in >= 0)
+        close(in);
+    return ok && unlink(saved_path) == 0;
+}
+
+// Called with the save lock held; the copy at copy_path is whole.
+static bool install_copy()
+{
+    return rename(copy_path, saved_path) == 0 && install_saved();
+}
+
+bool state_write(const char *data, std::size_t size)
+{
+    pthread_mutex_lock(&save_lock);
+    int fd = create_private(copy_path);
+    bool ok = fd >= 0 && write_all(fd, data, size);
+    ok = (fd < 0 || close(fd) == 0) && ok && install_copy();
+    pthread_mutex_unlock(&save_lock);
+    return ok;
 }
 
 bool state_save(pappl_system_t *system)
 {
     if (state_path[0] == '\0')
         return false;
-    char temporary[sizeof(state_path) + 8];
-    std::snprintf(temporary, sizeof(temporary), "%s.new", state_path);
     pthread_mutex_lock(&save_lock);
-    // Created first, readable by no one else: the file holds the web
-    // interface's password hash. PAPPL then writes into it.
-    int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    bool saved = fd >= 0 && close(fd) == 0 && papplSystemSaveState(system, temporary) &&
-                 rename(temporary, state_path) == 0;
-    if (!saved) {
+    // Created first, so PAPPL writes into a file of this mode.
+    int fd = create_private(copy_path);
+    bool saved =
+        fd >= 0 && close(fd) == 0 && papplSystemSaveState(system, copy_path) && install_copy();
+    if (!saved)
         papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state to '%s': %s", state_path,
                  std::strerror(errno));
-        unlink(temporary);
-    }
     pthread_mutex_unlock(&save_lock);
     return saved;
 }

@@ -59,8 +59,10 @@ void as_saved_at_creation(int job, bool cut)
     write_file(state_file, state.replace(begin, end - begin, line), 0600);
 }
 
-// The stalled converter starts a child in its group, which a stop must end
-// too; after a SIGKILL of the server only the converter dies with it.
+// Confined as its unit confines it, where the state file can be written
+// but not replaced. The stalled converter starts a child in its group, which
+// a stop must end too; after a SIGKILL of the server only the converter dies
+// with it.
 app_server start_server(const std::string &dir, const char *mode, bool spawn)
 {
     for (const char *name : {"pid", "child.pid", "done"})
@@ -68,7 +70,8 @@ app_server start_server(const std::string &dir, const char *mode, bool spawn)
     write_file(sim_dir + "/mode", mode);
     app_server server = app_start(
         app_port, dir + "/server.log",
-        {"VELOKIT_SIM_STALL_BYTES=65536", spawn ? "VELOKIT_SIM_SPAWN=1" : "VELOKIT_SIM_SPAWN=0"});
+        {"VELOKIT_SIM_STALL_BYTES=65536", spawn ? "VELOKIT_SIM_SPAWN=1" : "VELOKIT_SIM_SPAWN=0"},
+        {tool_path("confine"), VELOKIT_SOURCE_DIR "/app/velokit-printer-app.service"});
     app_run({"add", "-d", "p0", "-m", "orvex_v1", "-v", "velokitlp:" + port_file(0)});
     return server;
 }
