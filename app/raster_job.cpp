@@ -301,7 +301,9 @@ bool job_end(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t 
     ok = converter_end(pj) && ok;
     ok = copier_finish(pj) && ok;
     bool canceled = papplJobIsCanceled(job);
-    bool stopped = !ok && !canceled && server_stopping();
+    // PAPPL may have marked a streamed job aborted already, which reads as
+    // cancelled.
+    bool stopped = !ok && !job_canceled(job) && server_stopping();
     if (!ok && !canceled && !stopped)
         papplJobSetReasons(job, PAPPL_JREASON_JOB_COMPLETED_WITH_ERRORS, PAPPL_JREASON_NONE);
     // A streamed job has no document to print again after the next start.

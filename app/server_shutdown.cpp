@@ -99,7 +99,7 @@ static bool all_parked(int count)
 
 bool job_park_when_stopped(pappl_job_t *job, bool ok)
 {
-    if (ok || !stopping || papplJobIsCanceled(job) || papplJobGetFilename(job) == nullptr)
+    if (ok || !stopping || job_canceled(job) || papplJobGetFilename(job) == nullptr)
         return ok;
     papplLogJob(job, PAPPL_LOGLEVEL_INFO,
                 "Stopped by the server's shutdown; it prints from its start after the next start.");
