@@ -68,6 +68,8 @@ bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_devi
 // and its filter.
 constexpr const char *spooled_raster_type = "application/vnd.velokit-spooled-raster";
 bool spooled_raster_filter(pappl_job_t *job, pappl_device_t *device, void *data);
+// The same as PAPPL's filter from PWG raster to PWG raster.
+bool raster_filter(pappl_job_t *job, pappl_device_t *device, void *data);
 
 // pdf_filter.cpp: PDF through Ghostscript into the raster path.
 bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *data);
@@ -130,3 +132,17 @@ void private_files_setup(pappl_system_t *system, const char *state_file, const c
 // cli_access.cpp: true when the sub-command would need root's server and
 // its socket refuses this user.
 bool system_server_refuses(int argc, char *argv[]);
+// printer_dnssd.cpp: every printer advertised through DNS-SD while it exists,
+// also when avahi-daemon starts after the server.
+void printer_dnssd_start(pappl_system_t *system, bool host_name_given);
+void printer_dnssd_event(pappl_system_t *system, pappl_printer_t *printer, pappl_event_t event);
+// True when the server stopped to start again with a new avahi client.
+bool printer_dnssd_restart_wanted();
+
+// cli_printer_id.cpp: the delete and default sub-commands on a running
+// server, by the printer's real number; -1 leaves the command to PAPPL.
+int cli_printer_id_command(int argc, char *argv[]);
+
+// web_add_printer.cpp: the web interface's Add Printer page, with the
+// maker's ports and the drivers only.
+void web_add_printer_page(pappl_system_t *system);

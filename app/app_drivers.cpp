@@ -133,7 +133,9 @@ bool driver_setup(pappl_system_t *system, const char *driver_name, const char *d
     data->rendjob_cb = job_end;
     data->printfile_cb = print_raster_file;
     data->testpage_cb = test_page;
-    data->format = "image/pwg-raster";
+    // PWG raster is always listed by PAPPL and reaches the drivers through
+    // raster_filter; naming it here too would list it twice.
+    data->format = "application/octet-stream";
     std::snprintf(data->make_and_model, sizeof(data->make_and_model), "%s", model->model_name);
     data->ppm = data->ppm_color = model->pages_per_minute;
     data->kind = PAPPL_KIND_DOCUMENT | PAPPL_KIND_PHOTO;

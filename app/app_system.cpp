@@ -136,6 +136,8 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", pdf_filter, nullptr);
     papplSystemAddMIMEFilter(system, spooled_raster_type, "image/pwg-raster", spooled_raster_filter,
                              nullptr);
+    papplSystemAddMIMEFilter(system, "image/pwg-raster", "image/pwg-raster", raster_filter,
+                             nullptr);
     pappl_pr_driver_t *list = nullptr;
     int count = drivers(&list);
     papplSystemSetPrinterDrivers(system, count, list, nullptr, nullptr, driver_setup, nullptr);
@@ -157,5 +159,7 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     // Who may do what, with the admin group given or the default one.
     access_control_setup(system, cupsGetOption("admin-group", num_options, options));
     private_files_setup(system, state_file, directory == nullptr ? spool : nullptr);
+    printer_dnssd_start(system, cupsGetOption("server-hostname", num_options, options) != nullptr);
+    web_add_printer_page(system);
     return system;
 }

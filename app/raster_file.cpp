@@ -102,7 +102,8 @@ bool print_raster_stream(pappl_job_t *job, pappl_pr_options_t *options, pappl_de
     return job_end(job, options, device) && ok;
 }
 
-static bool print_spool_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
+static bool print_spooled_raster(pappl_job_t *job, pappl_pr_options_t *options,
+                                 pappl_device_t *device)
 {
     int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -119,7 +120,7 @@ static bool print_spool_file(pappl_job_t *job, pappl_pr_options_t *options, papp
 // streamed arrives here as a "raw" job of the drivers' own format.
 bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
 {
-    bool ok = print_spool_file(job, options, device);
+    bool ok = print_spooled_raster(job, options, device);
     // PAPPL counts the one page it assumes a raw job to be; the pages were
     // counted as they printed.
     papplJobSetImpressionsCompleted(job, -1);
@@ -134,7 +135,20 @@ bool spooled_raster_filter(pappl_job_t *job, pappl_device_t *device, void * /*da
     pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
     if (options == nullptr)
         return false;
-    bool ok = print_spool_file(job, options, device);
+    bool ok = print_spooled_raster(job, options, device);
+    papplJobDeletePrintOptions(options);
+    return job_park_when_stopped(job, ok);
+}
+
+// A raster job that was spooled (held, or the test page) rather than
+// streamed: the drivers name no format of their own, which PAPPL would
+// otherwise list twice beside PWG raster, so it comes through this filter.
+bool raster_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
+{
+    pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, true);
+    if (options == nullptr)
+        return false;
+    bool ok = print_spooled_raster(job, options, device);
     papplJobDeletePrintOptions(options);
     return job_park_when_stopped(job, ok);
 }

@@ -174,6 +174,10 @@ static bool shutdown_check(pappl_system_t *system, void * /*data*/)
         papplSystemShutdown(system);
     if (!papplSystemIsShutdown(system))
         return true;
+    // A restart for DNS-SD (printer_dnssd.cpp) lets the jobs finish first,
+    // as PAPPL does, up to its limit of a minute.
+    if (printer_dnssd_restart_wanted())
+        return true;
     int jobs = 0;
     papplSystemIteratePrinters(system, active_jobs, &jobs);
     // With no job left PAPPL ends its loop by itself, at its next turn.

@@ -1,10 +1,12 @@
 // velokit-printer-app: the Velokit driver as a printer application. Every
 // IPP client prints to it driverlessly; it drives the maker's converter and
 // ports with the classic driver's own code.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "app.h"
 
@@ -27,6 +29,9 @@ int main(int argc, char *argv[])
                      program_invocation_short_name);
         return 1;
     }
+    int status = cli_printer_id_command(argc, argv);
+    if (status >= 0)
+        return status;
     // Before the main loop: the devices sub-command lists the ports without
     // a server.
     port_scheme_add();
@@ -37,6 +42,17 @@ int main(int argc, char *argv[])
     }
     pappl_pr_driver_t *list = nullptr;
     int count = drivers(&list);
-    return papplMainloop(argc, argv, VELOKIT_VERSION, footer_html, count, list, nullptr,
-                         driver_setup, nullptr, nullptr, system_create, nullptr, nullptr);
+    status = papplMainloop(argc, argv, VELOKIT_VERSION, footer_html, count, list, nullptr,
+                           driver_setup, nullptr, nullptr, system_create, nullptr, nullptr);
+    // The state is saved and the jobs are done: the same server again, with
+    // none of this one's descriptors but the standard ones.
+    if (printer_dnssd_restart_wanted()) {
+        close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+        execv("/proc/self/exe", argv);
+        std::fprintf(stderr, "%s: Unable to restart the server: %s\n", argv[0],
+                     std::strerror(errno));
+        // Not a clean end: a service manager starts it again.
+        return 1;
+    }
+    return status;
 }
