@@ -28,6 +28,11 @@ bool ipp_operation(pappl_client_t *client, void *data);
 void system_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t *job,
                   pappl_event_t event, void *data);
 
+// document_user.cpp: how the server's children that read documents start:
+// tied to the server's life and, when it is root, as user lp (in *user).
+// Returns 0, or an errno value when lp cannot be had: nothing may run then.
+int document_child_setup(child_setup *setup, child_user *user);
+
 // job_order.cpp: per printer, jobs start in the order the server accepted
 // them. The oldest waiting job is the only pending one; the others are held
 // for order, new ones while anything prints or waits. `ending` is the job
@@ -44,15 +49,6 @@ bool printer_paused(pappl_printer_t *printer);
 void printer_port_seen(pappl_printer_t *printer, bool writable);
 void printer_stalled(pappl_printer_t *printer, bool stalled);
 bool printer_status_timer(pappl_system_t *system, void *data);
-// document_user.cpp: how the server's children that read documents start:
-// tied to the server's life and, when it is root, as user lp (in *user).
-// Returns 0, or an errno value when lp cannot be had: nothing may run then.
-int document_child_setup(child_setup *setup, child_user *user);
-// state_save.cpp: the state file is written only while no job is under
-// way (PAPPL 1.3.1's save and a refused Print-Job take the same two locks in
-// opposite orders); the job events keep the count.
-void state_save_event(pappl_job_t *job, pappl_event_t event);
-bool state_save_now(pappl_system_t *system);
 
 // port_scheme.cpp: the velokitlp device scheme on the maker's port files.
 void port_scheme_add();
@@ -88,6 +84,35 @@ bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *data);
 // job_document.cpp: the path of the job's document, copied; false, with the
 // job's message set, when the document is gone.
 bool job_document_path(pappl_job_t *job, char *path, std::size_t size);
+// state_save.cpp: the state file, written whole; a job's record saved when it
+// is created and again once its document is spooled; never while another
+// job's document is still arriving (PAPPL 1.3.1's save and an upload it gives
+// up on take the same two locks in opposite orders).
+void state_paths_set(const char *state_file, const char *spool_dir);
+bool state_save(pappl_system_t *system);
+// The file that holds the latest state, and the whole of a new one written.
+const char *state_latest();
+bool state_write(const char *data, std::size_t size);
+void state_job_created(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t *job);
+
+// job_recovery.cpp: before the state is loaded, jobs it saved as printing
+// become pending again; once the server runs, they and the waiting jobs start.
+bool recovery_prepare(const char *spool_dir);
+
+// spool_document.cpp: a job's document in the spool directory, if it is
+// there whole (PDF, JPEG, PNG or PWG raster).
+bool spool_document_find(const char *spool_dir, int printer_id, int job_id, char *path,
+                         std::size_t size);
+void recovery_start(pappl_system_t *system);
+
+// server_shutdown.cpp: a stop within seconds that keeps the printing jobs.
+void shutdown_setup(pappl_system_t *system);
+bool server_stopping();
+// What a filter callback returns to PAPPL: ok, unless the server's shutdown
+// stopped the job, whose thread then waits for the process to end so that
+// the job and its document are kept.
+bool job_park_when_stopped(pappl_job_t *job, bool ok);
+
 // submit_command.cpp: the submit sub-command, telling refusals; -1 when it
 // is PAPPL's to handle (a printer URI, an option it alone knows).
 int submit_command(int argc, char *argv[]);

@@ -95,9 +95,7 @@ static void default_paths(char *spool, std::size_t spool_size)
 
 static bool save_state(pappl_system_t *system, void * /*data*/)
 {
-    if (!state_save_now(system))
-        return true;
-    return papplSystemSaveState(system, state_file);
+    return state_save(system);
 }
 
 pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*data*/)
@@ -144,7 +142,13 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     int count = drivers(&list);
     papplSystemSetPrinterDrivers(system, count, list, nullptr, printer_created, driver_setup,
                                  nullptr);
+    // Jobs left printing by the last run come back pending, then start.
+    const char *spool_dir = directory != nullptr ? directory : spool;
+    state_paths_set(state_file, spool_dir);
+    recovery_prepare(spool_dir);
     papplSystemLoadState(system, state_file);
+    recovery_start(system);
+    shutdown_setup(system);
     papplSystemSetSaveCallback(system, save_state, nullptr);
     papplSystemSetOperationCallback(system, ipp_operation, nullptr);
     papplSystemSetEventCallback(system, system_event, nullptr);

@@ -1,6 +1,7 @@
 // A cancelled job, from the web interface, the command line or any IPP
-// client: its converter's process group is stopped and the maker's control
-// daemon is told, as the filter's cancel does. PAPPL only marks the job; the
+// client, or a job the server's shutdown stops: its converter's process group
+// is stopped and the maker's control daemon is told, as the filter's cancel
+// does. PAPPL only marks the job; the
 // job's own thread may be blocked handing rows to the converter, so a watcher
 // thread of the job's acts on the mark.
 #include <cerrno>
@@ -51,7 +52,7 @@ static void *watch(void *arg)
     auto *pj = static_cast<print_job *>(arg);
     timespec interval{0, watch_interval_ns};
     while (!pj->finished) {
-        if (job_canceled(pj->job)) {
+        if (job_halted(pj)) {
             stop_converter(pj);
             tell_daemon(pj);
             break;

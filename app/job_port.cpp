@@ -18,7 +18,7 @@ static bool wait_busy(print_job *pj, pappl_printer_t *printer)
     papplJobSetMessage(pj->job, "VELO port busy; will retry in 30 seconds...");
     papplLogJob(pj->job, PAPPL_LOGLEVEL_INFO, "VELO port busy; will retry in 30 seconds...");
     for (int waited = 0; waited < busy_retry_seconds; waited++) {
-        if (papplJobIsCanceled(pj->job))
+        if (job_halted(pj))
             return false;
         sleep(1);
     }

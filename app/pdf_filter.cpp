@@ -127,7 +127,7 @@ static bool render_pdf(pappl_job_t *job, pappl_device_t *device)
         ok = false;
     }
     papplJobDeletePrintOptions(options);
-    return ok || papplJobIsCanceled(job);
+    return job_park_when_stopped(job, ok || papplJobIsCanceled(job));
 }
 
 bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)

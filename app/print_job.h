@@ -96,3 +96,10 @@ void job_unclaim(pappl_job_t *job, bool result);
 // The job's print_job while its raster callbacks run, else nullptr.
 print_job *job_printing(pappl_job_t *job);
 void job_set_printing(pappl_job_t *job, print_job *pj);
+
+// server_shutdown.cpp: the jobs printing, whose converters a shutdown stops
+// as a cancel does. True when the job's converter must stop: the job is
+// cancelled or the server is stopping.
+bool job_halted(print_job *pj);
+void printing_add(print_job *pj);
+void printing_remove(print_job *pj);

@@ -138,7 +138,7 @@ bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_devi
     // counted as they printed.
     papplJobSetImpressionsCompleted(job, -1);
     job_unclaim(job, result);
-    return result;
+    return job_park_when_stopped(job, result);
 }
 
 // A raster job that was spooled (held, or the test page) rather than
@@ -157,7 +157,7 @@ bool raster_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
     if (options != nullptr)
         papplJobDeletePrintOptions(options);
     job_unclaim(job, result);
-    return result;
+    return job_park_when_stopped(job, result);
 }
 
 // PWG or Apple raster sent as spooled_raster_type: PAPPL spools it like any

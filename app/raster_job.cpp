@@ -150,6 +150,8 @@ static bool converter_end(print_job *pj)
     char text[converter_message_size];
     if (job_canceled(pj->job))
         return true;
+    if (server_stopping())
+        return false;
     if (converter_status_message(status, text, sizeof(text)))
         return job_failure(pj, "%s", text);
     if (error != 0)
@@ -163,6 +165,7 @@ static void release(print_job *pj)
 {
     pappl_job_t *job = pj->job;
     watcher_stop(pj);
+    printing_remove(pj);
     if (pj->port >= 0)
         close(pj->port);
     std::free(pj->row);
@@ -184,7 +187,7 @@ static bool wait_while_paused(print_job *pj)
     papplLogJob(pj->job, PAPPL_LOGLEVEL_INFO, "Waiting until the printer is resumed.");
     timespec interval{0, 100L * 1000 * 1000};
     while (printer_paused(printer)) {
-        if (job_canceled(pj->job))
+        if (job_halted(pj))
             return false;
         nanosleep(&interval, nullptr);
     }
@@ -218,10 +221,11 @@ bool job_start(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_
     pj->job = job;
     job_set_printing(job, pj);
     pj->model = model_find(papplPrinterGetDriverName(papplJobGetPrinter(job)));
+    printing_add(pj);
     // The watcher first: a cancel while the port is busy still tells the daemon.
     stall_progress(pj);
-    bool started =
-        pj->model != nullptr && watcher_start(pj) && wait_while_paused(pj) && port_open_waiting(pj);
+    bool started = pj->model != nullptr && !server_stopping() && watcher_start(pj) &&
+                   wait_while_paused(pj) && port_open_waiting(pj);
     if (!started) {
         release(pj);
         job_unclaim(job, false);
@@ -285,7 +289,7 @@ bool job_write_row(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_dev
         return true;
     int error = errno;
     pj->failed = true;
-    if (!job_canceled(job))
+    if (!job_halted(pj))
         job_failure(pj, "Unable to send rows to velokit-filter: %s", std::strerror(error));
     return false;
 }
@@ -325,8 +329,14 @@ bool job_end(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t 
     ok = converter_end(pj) && ok;
     ok = copier_finish(pj) && ok;
     bool canceled = papplJobIsCanceled(job);
-    if (!ok && !canceled)
+    // PAPPL may have marked a streamed job aborted already, which reads as
+    // cancelled.
+    bool stopped = !ok && !job_canceled(job) && server_stopping();
+    if (!ok && !canceled && !stopped)
         papplJobSetReasons(job, PAPPL_JREASON_JOB_COMPLETED_WITH_ERRORS, PAPPL_JREASON_NONE);
+    // A streamed job has no document to print again after the next start.
+    if (stopped && papplJobGetFilename(job) == nullptr)
+        papplJobSetMessage(job, "The server stopped while this job printed; send it again.");
     release(pj);
     job_unclaim(job, ok || canceled);
     return ok || canceled;
