@@ -30,7 +30,6 @@ constexpr int saved_processing = IPP_JSTATE_PROCESSING;
 // What the pass over the state file knows of the printer it is in.
 struct printer_section {
     int id = 0;
-    bool holds_new_jobs = false;
 };
 
 // One NAME="VALUE" list as PAPPL writes it: backslash before '\' and '"'.
@@ -60,12 +59,12 @@ static int option_number(const char *name, int num_options, cups_option_t *optio
 
 // A job saved when it was created, before its document: held, as PAPPL
 // creates every job, without the document's name. It was to wait only if
-// asked to (job-hold-until) or if its printer holds new jobs.
-static int received_state(const printer_section &printer, int num_options, cups_option_t *options)
+// asked to (job-hold-until): a printer holds new jobs while it prints, for
+// their order (job_order.cpp), and the order is settled again at the start.
+static int received_state(int num_options, cups_option_t *options)
 {
     auto reasons = static_cast<unsigned>(option_number("state_reasons", num_options, options));
-    bool hold = printer.holds_new_jobs || (reasons & PAPPL_JREASON_JOB_HOLD_UNTIL_SPECIFIED) != 0;
-    return hold ? saved_held : saved_pending;
+    return (reasons & PAPPL_JREASON_JOB_HOLD_UNTIL_SPECIFIED) != 0 ? saved_held : saved_pending;
 }
 
 // A Job line: printing becomes pending, a record saved before its document
@@ -83,6 +82,7 @@ static void rewrite_job(std::string &out, const char *line, const char *value,
     bool has_document = cupsGetOption("filename", num_options, options) != nullptr;
     char document[1024];
     int new_state = state;
+    bool found_document = false;
     if (state == saved_processing) {
         new_state = saved_pending;
     } else if (state == saved_held && has_document && (reasons & PAPPL_JREASON_JOB_QUEUED) != 0) {
@@ -93,9 +93,10 @@ static void rewrite_job(std::string &out, const char *line, const char *value,
     } else if (state == saved_held && !has_document &&
                spool_document_find(spool_dir, printer.id, job_id, document, sizeof(document))) {
         num_options = cupsAddOption("filename", document, num_options, &options);
-        new_state = received_state(printer, num_options, options);
+        new_state = received_state(num_options, options);
+        found_document = true;
     }
-    if (new_state != state) {
+    if (new_state != state || found_document) {
         num_options =
             cupsAddOption("state", std::to_string(new_state).c_str(), num_options, &options);
         put_options(out, "Job", num_options, options);
@@ -125,9 +126,6 @@ bool recovery_prepare(const char *spool_dir)
             printer = printer_section();
             printer.id = option_number("id", num_options, options);
             cupsFreeOptions(num_options, options);
-            out += whole;
-        } else if (std::strcmp(line, "HoldNewJobs") == 0) {
-            printer.holds_new_jobs = true;
             out += whole;
         } else if (std::strncmp(line, "Job ", 4) == 0) {
             rewrite_job(out, whole.c_str(), line + 4, printer, spool_dir);
