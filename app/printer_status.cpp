@@ -120,14 +120,7 @@ void printer_stalled(pappl_printer_t *printer, bool stalled)
 
 bool printer_status_timer(pappl_system_t *system, void * /*data*/)
 {
-    std::vector<pappl_printer_t *> printers;
-    papplSystemIteratePrinters(
-        system,
-        [](pappl_printer_t *printer, void *data) {
-            static_cast<std::vector<pappl_printer_t *> *>(data)->push_back(printer);
-        },
-        &printers);
-    for (pappl_printer_t *printer : printers)
+    for (pappl_printer_t *printer : system_printers(system))
         check_idle_port(printer, nullptr);
     return true;
 }
