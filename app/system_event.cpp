@@ -8,5 +8,5 @@ void system_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t 
 {
     printer_dnssd_event(system, printer, event);
     state_save_event(job, event);
-    printer_status_event(printer, event);
+    printer_status_event(printer, job, event);
 }
