@@ -2,6 +2,7 @@
 #pragma once
 
 #include <pappl/pappl.h>
+#include <vector>
 
 #include "child_process.h"
 #include "models.h"
@@ -19,6 +20,9 @@ void printer_supplies_add(pappl_printer_t *printer);
 
 // app_system.cpp: the server's system object, from the usual server options.
 pappl_system_t *system_create(int num_options, cups_option_t *options, void *data);
+// Its printers, copied out, so that each can be dealt with without the
+// system's lock held.
+std::vector<pappl_printer_t *> system_printers(pappl_system_t *system);
 
 // ipp_operation.cpp: every IPP request before PAPPL handles it; true when
 // answered there.
@@ -44,7 +48,7 @@ bool job_order_timer(pappl_system_t *system, void *data);
 
 // printer_status.cpp: a printer's pause, its port's presence and its
 // converter's stalls, as PAPPL does not show them.
-void printer_status_event(pappl_printer_t *printer, pappl_event_t event);
+void printer_status_event(pappl_printer_t *printer, pappl_job_t *job, pappl_event_t event);
 bool printer_paused(pappl_printer_t *printer);
 void printer_port_seen(pappl_printer_t *printer, bool writable);
 void printer_stalled(pappl_printer_t *printer, bool stalled);

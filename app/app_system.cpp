@@ -164,3 +164,15 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     web_add_printer_page(system);
     return system;
 }
+
+std::vector<pappl_printer_t *> system_printers(pappl_system_t *system)
+{
+    std::vector<pappl_printer_t *> printers;
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t *printer, void *data) {
+            static_cast<std::vector<pappl_printer_t *> *>(data)->push_back(printer);
+        },
+        &printers);
+    return printers;
+}

@@ -128,15 +128,8 @@ void job_order_started(pappl_job_t *job)
 
 bool job_order_timer(pappl_system_t *system, void * /*data*/)
 {
-    // The printers first, then each settled without the system's lock.
-    std::vector<pappl_printer_t *> printers;
-    papplSystemIteratePrinters(
-        system,
-        [](pappl_printer_t *printer, void *data) {
-            static_cast<std::vector<pappl_printer_t *> *>(data)->push_back(printer);
-        },
-        &printers);
-    for (pappl_printer_t *printer : printers)
+    // Each printer settled without the system's lock.
+    for (pappl_printer_t *printer : system_printers(system))
         job_order_settle(printer, nullptr);
     return true;
 }

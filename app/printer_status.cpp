@@ -20,6 +20,8 @@ namespace
 struct printer_marks {
     pappl_printer_t *printer;
     bool paused = false;
+    bool maybe_resumed = false; // a state change since the pause, not yet read
+    unsigned pauses = 0;
     bool port_missing = false;
     int stalled_jobs = 0;
 };
@@ -72,10 +74,37 @@ void check_idle_port(pappl_printer_t *printer, void * /*data*/)
 
 } // namespace
 
-void printer_status_event(pappl_printer_t *printer, pappl_event_t event)
+// The event callback runs under PAPPL's locks (a printer's state changes
+// with the printer locked for writing), so the state cannot be read there.
+// Which change an event is shows in what came before it on the same thread:
+// PAPPL reports a job starting or finishing, then the printer's new state,
+// in one locked stretch. A change not so preceded is a resume, or accepting
+// jobs turned on or off; which of them is settled by the state, read later.
+namespace
+{
+struct thread_mark {
+    pappl_printer_t *printer = nullptr;
+    time_t when = 0;
+};
+thread_local thread_mark last_job_event;
+
+bool follows_job_event(pappl_printer_t *printer)
+{
+    return last_job_event.printer == printer && time(nullptr) - last_job_event.when <= 5;
+}
+} // namespace
+
+void printer_status_event(pappl_printer_t *printer, pappl_job_t *job, pappl_event_t event)
 {
     if (printer == nullptr)
         return;
+    bool after_job = follows_job_event(printer);
+    last_job_event = {};
+    if (job != nullptr &&
+        (event & (PAPPL_EVENT_JOB_STATE_CHANGED | PAPPL_EVENT_JOB_COMPLETED)) != 0) {
+        last_job_event = {printer, time(nullptr)};
+        return;
+    }
     std::lock_guard<std::mutex> guard(marks_lock);
     // A printer made later may have a deleted one's address.
     if ((event & (PAPPL_EVENT_PRINTER_CREATED | PAPPL_EVENT_PRINTER_DELETED)) != 0) {
@@ -86,17 +115,36 @@ void printer_status_event(pappl_printer_t *printer, pappl_event_t event)
     }
     if ((event & PAPPL_EVENT_PRINTER_STATE_CHANGED) == 0)
         return;
-    // Pause-Printer reports a stop; any idle state after it is a resume.
-    if ((event & PAPPL_EVENT_PRINTER_STOPPED) != 0)
-        marks_of(printer).paused = true;
-    else if (papplPrinterGetState(printer) == IPP_PSTATE_IDLE)
-        marks_of(printer).paused = false;
+    printer_marks &m = marks_of(printer);
+    // Only Pause-Printer reports a stop.
+    if ((event & PAPPL_EVENT_PRINTER_STOPPED) != 0) {
+        m.paused = true;
+        m.maybe_resumed = false;
+        m.pauses++;
+    } else if (m.paused && !after_job) {
+        m.maybe_resumed = true;
+    }
 }
 
 bool printer_paused(pappl_printer_t *printer)
 {
+    unsigned pauses = 0;
+    {
+        std::lock_guard<std::mutex> guard(marks_lock);
+        printer_marks &m = marks_of(printer);
+        if (!m.paused || !m.maybe_resumed)
+            return m.paused;
+        m.maybe_resumed = false;
+        pauses = m.pauses;
+    }
+    // A resume leaves the printer idle, or printing a job it started since;
+    // a paused printer stays stopped when only its accepting changed.
+    bool stopped = papplPrinterGetState(printer) == IPP_PSTATE_STOPPED;
     std::lock_guard<std::mutex> guard(marks_lock);
-    return marks_of(printer).paused;
+    printer_marks &m = marks_of(printer);
+    if (!stopped && m.pauses == pauses)
+        m.paused = false;
+    return m.paused;
 }
 
 void printer_port_seen(pappl_printer_t *printer, bool writable)
@@ -120,14 +168,7 @@ void printer_stalled(pappl_printer_t *printer, bool stalled)
 
 bool printer_status_timer(pappl_system_t *system, void * /*data*/)
 {
-    std::vector<pappl_printer_t *> printers;
-    papplSystemIteratePrinters(
-        system,
-        [](pappl_printer_t *printer, void *data) {
-            static_cast<std::vector<pappl_printer_t *> *>(data)->push_back(printer);
-        },
-        &printers);
-    for (pappl_printer_t *printer : printers)
+    for (pappl_printer_t *printer : system_printers(system))
         check_idle_port(printer, nullptr);
     return true;
 }

@@ -7,7 +7,7 @@ void system_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t 
                   pappl_event_t event, void * /*data*/)
 {
     printer_dnssd_event(system, printer, event);
-    printer_status_event(printer, event);
+    printer_status_event(printer, job, event);
     if (event == PAPPL_EVENT_JOB_CREATED)
         state_job_created(system, printer, job);
 }

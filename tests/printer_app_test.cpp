@@ -454,7 +454,7 @@ TEST_F(PrinterApp, APausedPrinterStartsNothing)
         for (const auto &args : round) {
             std::vector<std::string> argv = {printer_app_binary, "submit"};
             argv.insert(argv.end(), args.begin(), args.end());
-            clients.push_back(process_start({argv, "", {}, "", -1, 60000}));
+            clients.push_back(process_start({argv, "", app_env({}), "", -1, 60000}));
         }
         EXPECT_FALSE(wait_for_file(sim_dir + "/pid", 3000));
         ASSERT_EQ(app_run({"resume", "-d", "p0"}).status, 0);
@@ -462,7 +462,8 @@ TEST_F(PrinterApp, APausedPrinterStartsNothing)
         for (auto &client : clients) {
             process_result r = process_finish(client);
             EXPECT_EQ(r.status, 0) << r.err;
-            int job = std::atoi(r.out.c_str() + r.out.find('-') + 1);
+            std::size_t dash = r.out.find('-');
+            int job = std::atoi(r.out.c_str() + (dash == std::string::npos ? 0 : dash + 1));
             EXPECT_EQ(app_wait_job("p0", job, 60000), "completed") << r.out;
         }
     }

@@ -10,7 +10,7 @@ const char *const printer_app_binary = VELOKIT_APP_BINARY;
 // Under the sanitizers (tools/check) the leaks that PAPPL itself leaves are
 // suppressed by the functions they come from, which the fast unwinder does
 // not reach through libcups and PAPPL.
-static std::vector<std::string> app_env(std::vector<std::string> env)
+std::vector<std::string> app_env(std::vector<std::string> env)
 {
     if (const char *asan = std::getenv("ASAN_OPTIONS"))
         env.push_back(std::string("ASAN_OPTIONS=") + asan + ":fast_unwind_on_malloc=0");

@@ -8,6 +8,10 @@
 
 extern const char *const printer_app_binary;
 
+// The environment the application's programs run with under the test: env,
+// and under the sanitizers the full stacks that PAPPL's suppressed leaks need.
+std::vector<std::string> app_env(std::vector<std::string> env);
+
 struct app_server {
     running_process process;
     int port = 0;
