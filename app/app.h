@@ -82,6 +82,8 @@ bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_devi
 // The type under which PWG and Apple raster is spooled rather than streamed,
 // and its filter.
 constexpr const char *spooled_raster_type = "application/vnd.velokit-spooled-raster";
+// A raster Print-Job or Send-Document to a busy printer is spooled instead.
+void raster_arrival_spool(pappl_client_t *client, ipp_t *request);
 bool spooled_raster_filter(pappl_job_t *job, pappl_device_t *device, void *data);
 // The same as PAPPL's filter from PWG raster to PWG raster.
 bool raster_filter(pappl_job_t *job, pappl_device_t *device, void *data);
