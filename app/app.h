@@ -20,9 +20,9 @@ void printer_supplies_add(pappl_printer_t *printer);
 
 // app_system.cpp: the server's system object, from the usual server options.
 pappl_system_t *system_create(int num_options, cups_option_t *options, void *data);
-// Its printers, copied out, so that each can be dealt with without the
-// system's lock held.
-std::vector<pappl_printer_t *> system_printers(pappl_system_t *system);
+// Its printers' numbers, so that each can be looked up and dealt with
+// without the system's lock held.
+std::vector<int> system_printer_ids(pappl_system_t *system);
 
 // ipp_operation.cpp: every IPP request before PAPPL handles it; true when
 // answered there.
@@ -39,7 +39,6 @@ void system_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t 
 // head for when to call it.
 void job_order_settle(pappl_printer_t *printer, const pappl_job_t *ending);
 void job_order_started(pappl_job_t *job);
-bool job_order_timer(pappl_system_t *system, void *data);
 
 // printer_status.cpp: a printer's pause, its port's presence and its
 // converter's stalls, as PAPPL does not show them.
@@ -47,7 +46,9 @@ void printer_status_event(pappl_printer_t *printer, pappl_job_t *job, pappl_even
 bool printer_paused(pappl_printer_t *printer);
 void printer_port_seen(pappl_printer_t *printer, bool writable);
 void printer_stalled(pappl_printer_t *printer, bool stalled);
-bool printer_status_timer(pappl_system_t *system, void *data);
+void printer_status_check(pappl_printer_t *printer);
+// The thread of the periodic checks (job order, idle ports), once.
+void periodic_checks_start(pappl_system_t *system);
 // document_user.cpp: how the server's children that read documents start:
 // tied to the server's life and, when it is root, as user lp (in *user).
 // Returns 0, or an errno value when lp cannot be had: nothing may run then.
