@@ -83,6 +83,8 @@ http_status_t authorize(pappl_client_t *client, const char *group, gid_t /*group
     // PAPPL asks here before a release, and would then crash the server.
     if (request != nullptr && release_would_start_empty_job(client, request))
         return HTTP_STATUS_FORBIDDEN;
+    if (request != nullptr)
+        raster_arrival_spool(client, request);
     bool admin_asked = (group != nullptr && std::strcmp(group, admin_group) == 0) ||
                        (request != nullptr && operation_needs_admin(ippGetOperation(request)));
     if (!admin_asked) {

@@ -20,9 +20,9 @@ void printer_supplies_add(pappl_printer_t *printer);
 
 // app_system.cpp: the server's system object, from the usual server options.
 pappl_system_t *system_create(int num_options, cups_option_t *options, void *data);
-// Its printers, copied out, so that each can be dealt with without the
-// system's lock held.
-std::vector<pappl_printer_t *> system_printers(pappl_system_t *system);
+// Its printers' numbers, so that each can be looked up and dealt with
+// without the system's lock held.
+std::vector<int> system_printer_ids(pappl_system_t *system);
 
 // ipp_operation.cpp: every IPP request before PAPPL handles it; true when
 // answered there.
@@ -44,7 +44,6 @@ int document_child_setup(child_setup *setup, child_user *user);
 // head for when to call it.
 void job_order_settle(pappl_printer_t *printer, const pappl_job_t *ending);
 void job_order_started(pappl_job_t *job);
-bool job_order_timer(pappl_system_t *system, void *data);
 
 // printer_status.cpp: a printer's pause, its port's presence and its
 // converter's stalls, as PAPPL does not show them.
@@ -52,7 +51,9 @@ void printer_status_event(pappl_printer_t *printer, pappl_job_t *job, pappl_even
 bool printer_paused(pappl_printer_t *printer);
 void printer_port_seen(pappl_printer_t *printer, bool writable);
 void printer_stalled(pappl_printer_t *printer, bool stalled);
-bool printer_status_timer(pappl_system_t *system, void *data);
+void printer_status_check(pappl_printer_t *printer);
+// The thread of the periodic checks (job order, idle ports), once.
+void periodic_checks_start(pappl_system_t *system);
 
 // port_scheme.cpp: the velokitlp device scheme on the maker's port files.
 void port_scheme_add();
@@ -78,6 +79,8 @@ bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_devi
 // The type under which PWG and Apple raster is spooled rather than streamed,
 // and its filter.
 constexpr const char *spooled_raster_type = "application/vnd.velokit-spooled-raster";
+// A raster Print-Job or Send-Document to a busy printer is spooled instead.
+void raster_arrival_spool(pappl_client_t *client, ipp_t *request);
 bool spooled_raster_filter(pappl_job_t *job, pappl_device_t *device, void *data);
 // The same as PAPPL's filter from PWG raster to PWG raster.
 bool raster_filter(pappl_job_t *job, pappl_device_t *device, void *data);

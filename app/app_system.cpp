@@ -152,11 +152,7 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     papplSystemSetSaveCallback(system, save_state, nullptr);
     papplSystemSetOperationCallback(system, ipp_operation, nullptr);
     papplSystemSetEventCallback(system, system_event, nullptr);
-    // Every second: jobs that arrived while another printed take their
-    // place in the order.
-    papplSystemAddTimerCallback(system, 0, 1, job_order_timer, nullptr);
-    // At start and every 5 seconds: an idle printer's port is there.
-    papplSystemAddTimerCallback(system, 0, 5, printer_status_timer, nullptr);
+    periodic_checks_start(system);
     // Who may do what, with the admin group given or the default one.
     access_control_setup(system, cupsGetOption("admin-group", num_options, options));
     private_files_setup(system, state_file, directory == nullptr ? spool : nullptr);
@@ -165,14 +161,14 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void * /*
     return system;
 }
 
-std::vector<pappl_printer_t *> system_printers(pappl_system_t *system)
+std::vector<int> system_printer_ids(pappl_system_t *system)
 {
-    std::vector<pappl_printer_t *> printers;
+    std::vector<int> ids;
     papplSystemIteratePrinters(
         system,
         [](pappl_printer_t *printer, void *data) {
-            static_cast<std::vector<pappl_printer_t *> *>(data)->push_back(printer);
+            static_cast<std::vector<int> *>(data)->push_back(papplPrinterGetID(printer));
         },
-        &printers);
-    return printers;
+        &ids);
+    return ids;
 }

@@ -18,14 +18,13 @@
 //       pending one. `ending` is the job whose processing ends in this call's
 //       thread (its printer becomes free), or nullptr. Called at the end of
 //       every job the drivers print, before PAPPL looks for the next job, by
-//       a one-second timer for what changes meanwhile (a release, a resume,
+//       the periodic checks every second for what changes meanwhile (a release, a resume,
 //       a job that failed before the drivers saw it), and by whoever puts
 //       jobs back in the queue (after a restart: hold the loaded jobs that
 //       are to print again, papplJobHold(job, nullptr, nullptr, 0), then
 //       call it for each printer; it releases the oldest, which starts).
 //   job_order_started(job)             a job's processing begins: new jobs
 //       are held from now on.
-//   job_order_timer                    the timer; system_create adds it.
 //
 // Nothing here is called with a PAPPL lock held.
 #include <algorithm>
@@ -102,7 +101,7 @@ void job_order_settle(pappl_printer_t *printer, const pappl_job_t *ending)
         printing = printing || a.state == IPP_JSTATE_PROCESSING;
         // Held until its document arrives: PAPPL's release of held new jobs
         // would start it without one. While there is one, new jobs stay
-        // held if they are, and the timer starts them.
+        // held if they are, and the periodic checks start them.
         incoming = incoming || (a.state == IPP_JSTATE_HELD && !a.has_file && !a.client_hold);
         if (is_waiting(a) && (first == nullptr || a.id < first->id))
             first = &a;
@@ -124,12 +123,4 @@ void job_order_settle(pappl_printer_t *printer, const pappl_job_t *ending)
 void job_order_started(pappl_job_t *job)
 {
     hold_new_jobs(papplJobGetPrinter(job), true);
-}
-
-bool job_order_timer(pappl_system_t *system, void * /*data*/)
-{
-    // Each printer settled without the system's lock.
-    for (pappl_printer_t *printer : system_printers(system))
-        job_order_settle(printer, nullptr);
-    return true;
 }

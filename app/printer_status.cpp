@@ -166,9 +166,7 @@ void printer_stalled(pappl_printer_t *printer, bool stalled)
     show_offline(printer);
 }
 
-bool printer_status_timer(pappl_system_t *system, void * /*data*/)
+void printer_status_check(pappl_printer_t *printer)
 {
-    for (pappl_printer_t *printer : system_printers(system))
-        check_idle_port(printer, nullptr);
-    return true;
+    check_idle_port(printer, nullptr);
 }

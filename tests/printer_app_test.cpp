@@ -355,8 +355,9 @@ std::string large_pdf()
     return path;
 }
 
-// Six jobs behind one that prints, raster among them: each waits its turn
-// and they print in the order the server took them.
+// Six jobs behind one that prints, raster among them, one from another IPP
+// client: each waits its turn and they print in the order the server took
+// them.
 TEST_F(PrinterApp, QueuedJobsPrintInTheOrderAccepted)
 {
     hold_converter();
@@ -367,6 +368,10 @@ TEST_F(PrinterApp, QueuedJobsPrintInTheOrderAccepted)
         jobs.push_back(app_submit("p0", *doc, {"print-quality=draft"}));
         ASSERT_GT(jobs.back(), 0) << *doc;
     }
+    // Raster from a client other than submit, as PAPPL would print it at once.
+    jobs.push_back(ipp_submit("ipp://127.0.0.1:" + std::to_string(app_port) + "/ipp/print/p0",
+                              docs.pwg_rgb_8, {"document-format=image/pwg-raster"}));
+    ASSERT_GT(jobs.back(), 0) << read_file(server.log);
     let_converter_go();
     for (int job : jobs)
         EXPECT_EQ(app_wait_job("p0", job, 60000), "completed") << job;

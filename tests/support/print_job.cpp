@@ -87,14 +87,19 @@ static const char *const ipp_operation_attributes =
 int ipp_submit(const std::string &queue, const std::string &document,
                const std::vector<std::string> &options)
 {
-    std::string request = std::string("OPERATION Print-Job\n") + ipp_operation_attributes +
-                          "ATTR mimeMediaType document-format application/pdf\n"
-                          "GROUP job-attributes-tag\n";
+    std::string format = "application/pdf", job_attributes;
     for (const auto &o : options) {
         std::string name = o.substr(0, o.find('=')), value = o.substr(o.find('=') + 1);
         bool digits = value.find_first_not_of("0123456789") == std::string::npos;
-        request += "ATTR " + std::string(digits ? "enum " : "keyword ") + name + " " + value + "\n";
+        if (name == "document-format")
+            format = value;
+        else
+            job_attributes +=
+                "ATTR " + std::string(digits ? "enum " : "keyword ") + name + " " + value + "\n";
     }
+    std::string request = std::string("OPERATION Print-Job\n") + ipp_operation_attributes +
+                          "ATTR mimeMediaType document-format " + format +
+                          "\nGROUP job-attributes-tag\n" + job_attributes;
     std::string id = ipptool_display(queue, request + "FILE $filename\n", "job-id", document);
     return id.empty() ? -1 : std::atoi(id.c_str());
 }

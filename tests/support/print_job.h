@@ -25,7 +25,7 @@ int lp_submit(const std::string &queue, const std::string &document,
 // The same job as an IPP Print-Job sent by ipptool to a queue of the private
 // scheduler, or to the printer URI given as queue ("ipp://..."); NAME=VALUE
 // options go as job attributes, a value of digits as an enum, any other as a
-// keyword.
+// keyword; document-format=TYPE replaces the PDF format.
 int ipp_submit(const std::string &queue, const std::string &document,
                const std::vector<std::string> &options);
 
