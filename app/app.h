@@ -189,3 +189,20 @@ bool release_would_start_empty_job(pappl_client_t *client, ipp_t *request);
 // web_printer_page.cpp: the printer's home page, whose actions that change
 // the printer or the system are the administrators'.
 void web_printer_page_add(pappl_printer_t *printer);
+// A posted form's action and job; false, with what to tell, when unusable.
+struct web_form {
+    char action[64] = "";
+    int job_id = 0;
+};
+bool web_read_form(pappl_client_t *client, web_form *form, const char **status);
+void web_put_button(pappl_client_t *client, const char *path, const char *action,
+                    const char *label);
+
+// web_jobs.cpp: a printer's jobs on its pages, and its jobs page in place of
+// PAPPL's: a job is changed by its owner or an administrator, and a job that
+// has ended stays as it ended. The table shows the jobs from the first-th
+// on, a page of them; what to tell of an action, nullptr when the client
+// was answered already.
+void web_show_jobs(pappl_client_t *client, pappl_printer_t *printer, const char *path, int first);
+const char *web_job_action(pappl_client_t *client, pappl_printer_t *printer, const web_form &form);
+void web_jobs_page_add(pappl_printer_t *printer);

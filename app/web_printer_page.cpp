@@ -4,10 +4,8 @@
 // the port could change the printer. Here every action that changes the
 // printer or the system asks for an administrator (papplClientHTMLAuthorize:
 // a login prompt). The test page is a print job, open to whoever may print,
-// as printing is; a job is cancelled by its owner or an administrator, and
-// only while it is still active. The page shows what PAPPL's shows, through
-// PAPPL's public API; names and owners of jobs only to their owners and the
-// administrators.
+// as printing is; the jobs, and what may be done to them, as web_jobs.cpp
+// has them. The page shows what PAPPL's shows, through PAPPL's public API.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -17,26 +15,6 @@
 #include <unistd.h>
 
 #include "app.h"
-
-constexpr int jobs_shown = 20;
-
-// Who is looking: an administrator, or the user of a good login.
-struct viewer {
-    bool admin = false;
-    char name[256] = "";
-};
-
-struct job_list {
-    pappl_client_t *client;
-    const viewer *who;
-    char path[256]; // the page, where its forms post
-};
-
-// What the form asked for.
-struct page_form {
-    char action[64] = "";
-    int job_id = 0;
-};
 
 // PAPPL's status keywords for its reason bits, as its own page shows them.
 static const struct {
@@ -131,47 +109,13 @@ static const char *identify_printer(pappl_printer_t *printer)
     return "Printer identified.";
 }
 
-// Responds with the authorization's refusal unless the client is an
-// administrator or the job's owner logged in; true when it may go on.
-static bool owner_or_admin(pappl_client_t *client, pappl_job_t *job)
-{
-    http_status_t code = papplClientIsAuthorized(client);
-    // The authentication callback answers a good login that is not an
-    // administrator's with 403, and names the client after it.
-    const char *user = papplClientGetUsername(client);
-    const char *owner = papplJobGetUsername(job);
-    if (code == HTTP_STATUS_FORBIDDEN && user != nullptr && owner != nullptr &&
-        std::strcmp(user, owner) == 0)
-        code = HTTP_STATUS_CONTINUE;
-    if (code == HTTP_STATUS_CONTINUE)
-        return true;
-    papplClientRespond(client, code, nullptr, nullptr, 0, 0);
-    return false;
-}
-
-// A job that has finished stays as it ended.
-static const char *cancel_job(pappl_client_t *client, pappl_printer_t *printer, int job_id,
-                              bool *answered)
-{
-    pappl_job_t *job = job_id > 0 ? papplPrinterFindJob(printer, job_id) : nullptr;
-    if (job == nullptr)
-        return "Invalid job ID.";
-    if (papplJobGetState(job) >= IPP_JSTATE_CANCELED || papplJobIsCanceled(job))
-        return "The job has already ended.";
-    if (!owner_or_admin(client, job)) {
-        *answered = true;
-        return nullptr;
-    }
-    papplJobCancel(job);
-    return "Job canceled.";
-}
-
-static bool read_form(pappl_client_t *client, page_form *form, const char **status)
+bool web_read_form(pappl_client_t *client, web_form *form, const char **status)
 {
     cups_option_t *options = nullptr;
     int count = papplClientGetForm(client, &options);
     const char *action = cupsGetOption("action", count, options);
     const char *job_id = cupsGetOption("job-id", count, options);
+
     if (count == 0)
         *status = "Invalid form data.";
     else if (!papplClientIsValidForm(client, count, options))
@@ -203,17 +147,14 @@ static bool test_page_needs_admin(pappl_printer_t *printer)
 // the client was answered already (asked to log in, or refused).
 static const char *run_action(pappl_client_t *client, pappl_printer_t *printer)
 {
-    page_form form;
+    web_form form;
     const char *status = nullptr;
-    if (!read_form(client, &form, &status))
+    if (!web_read_form(client, &form, &status))
         return status;
     const char *action = form.action;
     bool wants_test_page = std::strcmp(action, "print-test-page") == 0;
-    if (std::strcmp(action, "cancel-job") == 0) {
-        bool answered = false;
-        status = cancel_job(client, printer, form.job_id, &answered);
-        return answered ? nullptr : status;
-    }
+    if (std::strcmp(action, "cancel-job") == 0)
+        return web_job_action(client, printer, form);
     if (admin_action(action) || (wants_test_page && test_page_needs_admin(printer))) {
         if (!papplClientHTMLAuthorize(client))
             return nullptr;
@@ -227,24 +168,7 @@ static const char *run_action(pappl_client_t *client, pappl_printer_t *printer)
     return "Unknown action.";
 }
 
-// The viewer of the page, asked only of a client that sent a login, so
-// that an anonymous visit asks for nothing and logs nothing.
-static viewer page_viewer(pappl_client_t *client)
-{
-    viewer who;
-    const char *authorization = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
-    if (authorization == nullptr || *authorization == '\0')
-        return who;
-    http_status_t code = papplClientIsAuthorized(client);
-    const char *user = papplClientGetUsername(client);
-    who.admin = code == HTTP_STATUS_CONTINUE;
-    if ((code == HTTP_STATUS_CONTINUE || code == HTTP_STATUS_FORBIDDEN) && user != nullptr)
-        papplCopyString(who.name, user, sizeof(who.name));
-    return who;
-}
-
-static void put_button(pappl_client_t *client, const char *path, const char *action,
-                       const char *label)
+void web_put_button(pappl_client_t *client, const char *path, const char *action, const char *label)
 {
     papplClientHTMLStartForm(client, path, false);
     papplClientHTMLPrintf(client,
@@ -290,20 +214,20 @@ static void show_status(pappl_client_t *client, pappl_printer_t *printer, const 
     papplClientHTMLPrintf(client, ".<br>%s</p>\n          <div class=\"btn\">",
                           data.make_and_model);
     if (can_hold && !holding)
-        put_button(client, path, "hold-new-jobs", "Hold New Jobs");
+        web_put_button(client, path, "hold-new-jobs", "Hold New Jobs");
     if (data.identify_supported != 0)
-        put_button(client, path, "identify-printer", "Identify Printer");
+        web_put_button(client, path, "identify-printer", "Identify Printer");
     if (data.testpage_cb != nullptr)
-        put_button(client, path, "print-test-page", "Print Test Page");
+        web_put_button(client, path, "print-test-page", "Print Test Page");
     if (can_hold && holding)
-        put_button(client, path, "release-held-new-jobs", "Release Held New Jobs");
+        web_put_button(client, path, "release-held-new-jobs", "Release Held New Jobs");
     if (multi_queue) {
         if (state == IPP_PSTATE_STOPPED)
-            put_button(client, path, "resume-printer", "Resume Printing");
+            web_put_button(client, path, "resume-printer", "Resume Printing");
         else
-            put_button(client, path, "pause-printer", "Pause Printing");
+            web_put_button(client, path, "pause-printer", "Pause Printing");
         if (!is_default)
-            put_button(client, path, "set-as-default", "Set as Default");
+            web_put_button(client, path, "set-as-default", "Set as Default");
         papplClientHTMLPrintf(client, " <a class=\"btn\" href=\"%s/delete\">Delete Printer</a>",
                               base);
     }
@@ -338,79 +262,6 @@ static void show_configuration(pappl_client_t *client, pappl_printer_t *printer)
     papplClientHTMLPuts(client, "            </tbody>\n          </table>\n");
 }
 
-static void job_when(pappl_job_t *job, char *text, std::size_t size)
-{
-    ipp_jstate_t state = papplJobGetState(job);
-    time_t when = state >= IPP_JSTATE_CANCELED     ? papplJobGetTimeCompleted(job)
-                  : state >= IPP_JSTATE_PROCESSING ? papplJobGetTimeProcessed(job)
-                                                   : papplJobGetTimeCreated(job);
-    static const char *const words[] = {"Queued",   "Held",    "Started",  "Stopped",
-                                        "Canceled", "Aborted", "Completed"};
-    const char *word = state >= IPP_JSTATE_PENDING && state <= IPP_JSTATE_COMPLETED
-                           ? words[state - IPP_JSTATE_PENDING]
-                           : "Unknown";
-    if (state < IPP_JSTATE_CANCELED && papplJobIsCanceled(job))
-        word = "Canceling";
-    struct tm local {
-    };
-    localtime_r(&when, &local);
-    char hhmmss[16];
-    std::strftime(hhmmss, sizeof(hhmmss), "%H:%M:%S", &local);
-    std::snprintf(text, size, "%s at %s", word, hhmmss);
-}
-
-// Called with the printer locked: only the job is asked about.
-static void show_job(pappl_job_t *job, void *data)
-{
-    const auto *list = static_cast<const job_list *>(data);
-    const char *owner = papplJobGetUsername(job);
-    bool disclosed = list->who->admin || (list->who->name[0] != '\0' && owner != nullptr &&
-                                          std::strcmp(owner, list->who->name) == 0);
-    char when[64];
-    job_when(job, when, sizeof(when));
-    papplClientHTMLPrintf(list->client,
-                          "              <tr><td>%d</td><td>%s</td><td>%s</td><td>%d</td>"
-                          "<td>%s</td><td>",
-                          papplJobGetID(job), disclosed ? papplJobGetName(job) : "Withheld",
-                          disclosed && owner != nullptr ? owner : "Withheld",
-                          papplJobGetImpressionsCompleted(job), when);
-    if (papplJobGetState(job) < IPP_JSTATE_CANCELED && !papplJobIsCanceled(job)) {
-        papplClientHTMLStartForm(list->client, list->path, false);
-        papplClientHTMLPrintf(list->client,
-                              "<input type=\"hidden\" name=\"action\" value=\"cancel-job\">"
-                              "<input type=\"hidden\" name=\"job-id\" value=\"%d\">"
-                              "<input type=\"submit\" value=\"Cancel Job\"></form>",
-                              papplJobGetID(job));
-    }
-    papplClientHTMLPuts(list->client, "</td></tr>\n");
-}
-
-static void show_jobs(pappl_client_t *client, pappl_printer_t *printer, const char *path)
-{
-    char base[256];
-    papplPrinterGetPath(printer, nullptr, base, sizeof(base));
-    papplClientHTMLPrintf(client, "          <h1 class=\"title\"><a href=\"%s/jobs\">Jobs</a>",
-                          base);
-    if (papplPrinterGetNumberOfActiveJobs(printer) > 0)
-        papplClientHTMLPrintf(client, " <a class=\"btn\" href=\"%s/cancelall\">Cancel All Jobs</a>",
-                              base);
-    papplClientHTMLPuts(client, "</h1>\n");
-    if (papplPrinterGetNumberOfJobs(printer) == 0) {
-        papplClientHTMLPuts(client, "          <p>No jobs in history.</p>\n");
-        return;
-    }
-    viewer who = page_viewer(client);
-    job_list list{client, &who, ""};
-    papplCopyString(list.path, path, sizeof(list.path));
-    papplClientHTMLPuts(client, "          <table class=\"list\" summary=\"Jobs\">\n"
-                                "            <thead>\n"
-                                "              <tr><th>Job #</th><th>Name</th><th>Owner</th>"
-                                "<th>Pages</th><th>Status</th><th></th></tr>\n"
-                                "            </thead>\n            <tbody>\n");
-    papplPrinterIterateAllJobs(printer, show_job, &list, 1, jobs_shown);
-    papplClientHTMLPuts(client, "            </tbody>\n          </table>\n");
-}
-
 static bool printer_page(pappl_client_t *client, void *data)
 {
     auto *printer = static_cast<pappl_printer_t *>(data);
@@ -430,7 +281,7 @@ static bool printer_page(pappl_client_t *client, void *data)
         papplClientHTMLPrintf(client, "<div class=\"banner\">%s</div>\n", status);
     show_configuration(client, printer);
     papplClientHTMLPuts(client, "        </div>\n        <div class=\"col-6\">\n");
-    show_jobs(client, printer, path);
+    web_show_jobs(client, printer, path, 1);
     papplClientHTMLPrinterFooter(client);
     return true;
 }
@@ -443,4 +294,5 @@ void web_printer_page_add(pappl_printer_t *printer)
     char path[256];
     papplPrinterGetPath(printer, "", path, sizeof(path));
     papplSystemAddResourceCallback(system, path, "text/html", printer_page, printer);
+    web_jobs_page_add(printer);
 }

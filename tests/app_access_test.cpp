@@ -284,6 +284,8 @@ TEST(AppAccess, EveryChannelAllowsWhatTheIdentityMayDoAndNothingElse)
         {"web", &user_login, "delete", false},
         {"web", &admin_login, "add", true},
         {"web", &admin_login, "cancel-other", true},
+        {"web", &user_login, "cancel-own", true},
+        {"web", &admin_login, "cancel-done", false},
         // The printer's own page: its actions an administrator's, a job its
         // owner's too, a finished job as it ended.
         {"web-home", &anonymous, "pause", false},
