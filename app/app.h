@@ -47,7 +47,7 @@ void job_order_started(pappl_job_t *job);
 
 // printer_status.cpp: a printer's pause, its port's presence and its
 // converter's stalls, as PAPPL does not show them.
-void printer_status_event(pappl_printer_t *printer, pappl_job_t *job, pappl_event_t event);
+void printer_status_event(pappl_printer_t *printer, const pappl_job_t *job, pappl_event_t event);
 bool printer_paused(pappl_printer_t *printer);
 void printer_port_seen(pappl_printer_t *printer, bool writable);
 void printer_stalled(pappl_printer_t *printer, bool stalled);

@@ -83,18 +83,18 @@ void check_idle_port(pappl_printer_t *printer, void * /*data*/)
 namespace
 {
 struct thread_mark {
-    pappl_printer_t *printer = nullptr;
+    const pappl_printer_t *printer = nullptr;
     time_t when = 0;
 };
 thread_local thread_mark last_job_event;
 
-bool follows_job_event(pappl_printer_t *printer)
+bool follows_job_event(const pappl_printer_t *printer)
 {
     return last_job_event.printer == printer && time(nullptr) - last_job_event.when <= 5;
 }
 } // namespace
 
-void printer_status_event(pappl_printer_t *printer, pappl_job_t *job, pappl_event_t event)
+void printer_status_event(pappl_printer_t *printer, const pappl_job_t *job, pappl_event_t event)
 {
     if (printer == nullptr)
         return;

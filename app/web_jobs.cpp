@@ -145,9 +145,9 @@ int first_job(pappl_client_t *client)
     cups_option_t *options = nullptr;
     int count = papplClientGetForm(client, &options);
     const char *index = cupsGetOption("job-index", count, options);
-    int first = index != nullptr ? std::max(1, std::atoi(index)) : 1;
+    long first = index != nullptr ? std::strtol(index, nullptr, 10) : 1;
     cupsFreeOptions(count, options);
-    return first;
+    return first >= 1 && first < 0x7fffffff ? static_cast<int>(first) : 1;
 }
 
 bool jobs_page(pappl_client_t *client, void *data)
