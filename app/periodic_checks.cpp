@@ -2,14 +2,14 @@
 // while another printed take their place in the order (job_order.cpp); every
 // 5 seconds, an idle printer's port is there (printer_status.cpp).
 //
-// On a thread of its own, not as PAPPL's timers: PAPPL 1.3.1 runs timers
+// On a thread of its own, woken by a PAPPL timer: PAPPL 1.3.1 runs timers
 // holding the system's lock, and these checks take printers' locks, the
 // reverse of the order in which PAPPL aborts a job whose document it refuses
 // (the printer's lock, then the system's). The two at once stopped every
 // thread of the server. Here each printer is looked up by its number and
-// checked with no lock of the system's held.
-#include <ctime>
-#include <mutex>
+// checked with no lock of the system's held. The thread touches the system
+// only when the timer has just woken it: once the main loop has ended,
+// PAPPL deletes the system.
 #include <pthread.h>
 
 #include "app.h"
@@ -17,7 +17,11 @@
 namespace
 {
 
-std::mutex start_lock;
+// Plain pthread objects: a condition variable destroyed at exit with the
+// thread still waiting on it would hang the exit.
+pthread_mutex_t wake_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t wake = PTHREAD_COND_INITIALIZER;
+unsigned ticks = 0; // given by the timer
 bool started = false;
 
 void check_printers(pappl_system_t *system, bool status_too)
@@ -32,29 +36,37 @@ void check_printers(pappl_system_t *system, bool status_too)
     }
 }
 
-void *run_checks(void *arg)
+[[noreturn]] void *run_checks(void *arg)
 {
     auto *system = static_cast<pappl_system_t *>(arg);
-    bool ran = false;
-    const timespec second{1, 0};
-    for (unsigned tick = 0;; tick++) {
-        nanosleep(&second, nullptr);
-        bool running = papplSystemIsRunning(system);
-        // Once the system has stopped, its printers are being taken down.
-        if (ran && !running)
-            return nullptr;
-        if (!running)
-            continue;
-        ran = true;
-        check_printers(system, tick % 5 == 0);
+    unsigned done = 0;
+    for (;;) {
+        unsigned tick = 0;
+        pthread_mutex_lock(&wake_lock);
+        while (ticks == done)
+            pthread_cond_wait(&wake, &wake_lock);
+        tick = ticks;
+        pthread_mutex_unlock(&wake_lock);
+        check_printers(system, tick % 5 == 1);
+        done = tick;
     }
+}
+
+// On the main loop's thread: it only wakes the checks, and a tick that
+// comes while they run is taken by their next round.
+bool periodic_tick(pappl_system_t * /*system*/, void * /*data*/)
+{
+    pthread_mutex_lock(&wake_lock);
+    ticks++;
+    pthread_cond_signal(&wake);
+    pthread_mutex_unlock(&wake_lock);
+    return true;
 }
 
 } // namespace
 
 void periodic_checks_start(pappl_system_t *system)
 {
-    std::lock_guard<std::mutex> guard(start_lock);
     if (started)
         return;
     pthread_t thread{};
@@ -63,7 +75,9 @@ void periodic_checks_start(pappl_system_t *system)
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     started = pthread_create(&thread, &attr, run_checks, system) == 0;
     pthread_attr_destroy(&attr);
-    if (!started)
+    if (started)
+        papplSystemAddTimerCallback(system, 0, 1, periodic_tick, nullptr);
+    else
         papplLog(system, PAPPL_LOGLEVEL_ERROR,
                  "Cannot start the periodic checks: queued jobs wait for the next to end.");
 }
