@@ -110,11 +110,17 @@ bool recovery_prepare(const char *spool_dir);
 // there whole (PDF, JPEG, PNG or PWG raster).
 bool spool_document_find(const char *spool_dir, int printer_id, int job_id, char *path,
                          std::size_t size);
+// The next job ids beyond the saved ones, before any client is answered;
+// then, once the server runs, a printer's jobs in order and the oldest
+// started.
 void recovery_start(pappl_system_t *system);
+void recovery_resume(pappl_printer_t *printer);
 
 // server_shutdown.cpp: a stop within seconds that keeps the printing jobs.
 void shutdown_setup(pappl_system_t *system);
 bool server_stopping();
+// The jobs of every printer, as the periodic checks last counted them.
+void shutdown_jobs_counted(int active_jobs);
 // What a filter callback returns to PAPPL: ok, unless the server's shutdown
 // stopped the job, whose thread then waits for the process to end so that
 // the job and its document are kept.

@@ -152,7 +152,9 @@ static void printer_next_id(pappl_printer_t *printer, void * /*data*/)
         papplPrinterSetNextJobID(printer, highest_job_id[id] + 1);
 }
 
-static void printer_recover(pappl_printer_t *printer, void * /*data*/)
+// In the periodic checks' first round (periodic_checks.cpp), when jobs may
+// be started, with no PAPPL lock held.
+void recovery_resume(pappl_printer_t *printer)
 {
     // Every pending job but the oldest is held for its turn first: PAPPL
     // would start the newest.
@@ -168,16 +170,8 @@ static void printer_recover(pappl_printer_t *printer, void * /*data*/)
         papplJobRelease(oldest, nullptr);
 }
 
-// On the main loop's first turn, when jobs may be started.
-static bool recover_jobs(pappl_system_t *system, void * /*data*/)
-{
-    papplSystemIteratePrinters(system, printer_recover, nullptr);
-    return false;
-}
-
 void recovery_start(pappl_system_t *system)
 {
     // Before any client can be answered.
     papplSystemIteratePrinters(system, printer_next_id, nullptr);
-    papplSystemAddTimerCallback(system, time(nullptr), 0, recover_jobs, nullptr);
 }

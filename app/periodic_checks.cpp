@@ -1,6 +1,7 @@
 // What the server looks at again and again: every second, jobs that arrived
-// while another printed take their place in the order (job_order.cpp); every
-// 5 seconds, an idle printer's port is there (printer_status.cpp).
+// while another printed take their place in the order (job_order.cpp) and
+// the jobs are counted for a shutdown (server_shutdown.cpp); every 5
+// seconds, an idle printer's port is there (printer_status.cpp).
 //
 // On a thread of its own, woken by a PAPPL timer: PAPPL 1.3.1 runs timers
 // holding the system's lock, and these checks take printers' locks, the
@@ -24,16 +25,22 @@ pthread_cond_t wake = PTHREAD_COND_INITIALIZER;
 unsigned ticks = 0; // given by the timer
 bool started = false;
 
-void check_printers(pappl_system_t *system, bool status_too)
+// The first round also starts the jobs the last run left (job_recovery.cpp).
+void check_printers(pappl_system_t *system, bool first, bool status_too)
 {
+    int active = 0;
     for (int id : system_printer_ids(system)) {
         pappl_printer_t *printer = papplSystemFindPrinter(system, nullptr, id, nullptr);
         if (printer == nullptr || papplPrinterIsDeleted(printer))
             continue;
+        if (first)
+            recovery_resume(printer);
         job_order_settle(printer, nullptr);
         if (status_too)
             printer_status_check(printer);
+        active += papplPrinterGetNumberOfActiveJobs(printer);
     }
+    shutdown_jobs_counted(active);
 }
 
 [[noreturn]] void *run_checks(void *arg)
@@ -47,7 +54,7 @@ void check_printers(pappl_system_t *system, bool status_too)
             pthread_cond_wait(&wake, &wake_lock);
         tick = ticks;
         pthread_mutex_unlock(&wake_lock);
-        check_printers(system, tick % 5 == 1);
+        check_printers(system, done == 0, tick % 5 == 1);
         done = tick;
     }
 }

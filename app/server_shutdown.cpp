@@ -120,9 +120,13 @@ static int spooled_printing()
     return n;
 }
 
-static void active_jobs(pappl_printer_t *printer, void *data)
+// Counted by the periodic checks: PAPPL runs timers holding the system's
+// lock, under which no printer's may be taken (periodic_checks.cpp).
+static std::atomic<int> jobs_counted{0};
+
+void shutdown_jobs_counted(int active_jobs)
 {
-    *static_cast<int *>(data) += papplPrinterGetNumberOfActiveJobs(printer);
+    jobs_counted = active_jobs;
 }
 
 // On the main loop's thread, which it never leaves: PAPPL's own end of the
@@ -178,10 +182,8 @@ static bool shutdown_check(pappl_system_t *system, void * /*data*/)
     // as PAPPL does, up to its limit of a minute.
     if (printer_dnssd_restart_wanted())
         return true;
-    int jobs = 0;
-    papplSystemIteratePrinters(system, active_jobs, &jobs);
     // With no job left PAPPL ends its loop by itself, at its next turn.
-    if (jobs > 0)
+    if (jobs_counted > 0)
         stop_now(system);
     return true;
 }
