@@ -203,13 +203,13 @@ static void wait_next_look(bool fresh)
 static void *watch_receiving(void *arg)
 {
     auto *system = static_cast<pappl_system_t *>(arg);
-    std::vector<receiving_job> looked;
-    std::vector<int> done;
+    // Job ids are per printer: a job is its printer's id and its own.
+    std::vector<receiving_job> done;
     pthread_mutex_lock(&receiving_lock);
     for (;;) {
         while (receiving.empty())
             pthread_cond_wait(&receiving_added, &receiving_lock);
-        looked = receiving;
+        std::vector<receiving_job> looked = receiving;
         pthread_mutex_unlock(&receiving_lock);
         bool save = false;
         bool fresh = false;
@@ -220,12 +220,14 @@ static void *watch_receiving(void *arg)
             if (still_receiving(system, r, &spooled))
                 fresh = fresh || now - r.since < fresh_seconds;
             else
-                done.push_back(r.job_id);
+                done.push_back(r);
             save = save || spooled;
         }
         pthread_mutex_lock(&receiving_lock);
         std::erase_if(receiving, [&done](const receiving_job &r) {
-            return std::find(done.begin(), done.end(), r.job_id) != done.end();
+            return std::ranges::any_of(done, [&r](const receiving_job &d) {
+                return d.printer_id == r.printer_id && d.job_id == r.job_id;
+            });
         });
         save = save || (save_put_off && receiving.empty());
         if (save) {
