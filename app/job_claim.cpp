@@ -71,6 +71,25 @@ void job_thread_end()
     pthread_exit(nullptr);
 }
 
+bool job_filter_claim(pappl_job_t *job, pappl_pr_options_t *options, bool *result)
+{
+    *result = false;
+    job_claim_t claim = job_claim(job, result);
+    if (claim == CLAIM_PRINTING_ELSEWHERE) {
+        // PAPPL made the options for this thread alone.
+        if (options != nullptr)
+            papplJobDeletePrintOptions(options);
+        job_thread_end();
+    }
+    return claim == CLAIM_OWNER;
+}
+
+bool job_filter_done(pappl_job_t *job, bool result)
+{
+    job_unclaim(job, result);
+    return job_park_when_stopped(job, result);
+}
+
 void job_unclaim(pappl_job_t *job, bool result)
 {
     if (owned_job != job || --owned_depth > 0)

@@ -127,18 +127,13 @@ static bool render_pdf(pappl_job_t *job, pappl_device_t *device)
         ok = false;
     }
     papplJobDeletePrintOptions(options);
-    return job_park_when_stopped(job, ok || papplJobIsCanceled(job));
+    return ok || papplJobIsCanceled(job);
 }
 
 bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
 {
     bool result = false;
-    job_claim_t claim = job_claim(job, &result);
-    if (claim == CLAIM_PRINTING_ELSEWHERE)
-        job_thread_end();
-    if (claim == CLAIM_PRINTED_ELSEWHERE)
+    if (!job_filter_claim(job, nullptr, &result))
         return result;
-    result = render_pdf(job, device);
-    job_unclaim(job, result);
-    return result;
+    return job_filter_done(job, render_pdf(job, device));
 }

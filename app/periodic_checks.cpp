@@ -77,11 +77,8 @@ void periodic_checks_start(pappl_system_t *system)
     if (started)
         return;
     pthread_t thread{};
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    started = pthread_create(&thread, &attr, run_checks, system) == 0;
-    pthread_attr_destroy(&attr);
+    started =
+        pthread_create(&thread, nullptr, run_checks, system) == 0 && pthread_detach(thread) == 0;
     if (started)
         papplSystemAddTimerCallback(system, 0, 1, periodic_tick, nullptr);
     else

@@ -93,6 +93,13 @@ job_claim_t job_claim(pappl_job_t *job, bool *result);
 bool job_claim_wait(pappl_job_t *job);
 [[noreturn]] void job_thread_end();
 void job_unclaim(pappl_job_t *job, bool result);
+// A filter callback's start and end: true when this thread is to print the
+// job (a second one for a job printing elsewhere ends, after deleting the
+// options PAPPL made for it; one for a job printed elsewhere gets false and
+// that job's result in *result); the result unclaimed and returned, unless
+// the server's shutdown stopped the job (job_park_when_stopped).
+bool job_filter_claim(pappl_job_t *job, pappl_pr_options_t *options, bool *result);
+bool job_filter_done(pappl_job_t *job, bool result);
 // The job's print_job while its raster callbacks run, else nullptr.
 print_job *job_printing(pappl_job_t *job);
 void job_set_printing(pappl_job_t *job, print_job *pj);

@@ -66,12 +66,6 @@ bool port_writable(pappl_printer_t *printer)
            access(path, W_OK) == 0;
 }
 
-void check_idle_port(pappl_printer_t *printer, void * /*data*/)
-{
-    if (papplPrinterGetState(printer) != IPP_PSTATE_PROCESSING)
-        printer_port_seen(printer, port_writable(printer));
-}
-
 } // namespace
 
 // The event callback runs under PAPPL's locks (a printer's state changes
@@ -166,7 +160,9 @@ void printer_stalled(pappl_printer_t *printer, bool stalled)
     show_offline(printer);
 }
 
+// An idle printer's port is looked at; a job's own start looks at it too.
 void printer_status_check(pappl_printer_t *printer)
 {
-    check_idle_port(printer, nullptr);
+    if (papplPrinterGetState(printer) != IPP_PSTATE_PROCESSING)
+        printer_port_seen(printer, port_writable(printer));
 }

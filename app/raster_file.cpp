@@ -125,20 +125,13 @@ static bool print_spooled_raster(pappl_job_t *job, pappl_pr_options_t *options,
 bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
 {
     bool result = false;
-    job_claim_t claim = job_claim(job, &result);
-    if (claim == CLAIM_PRINTING_ELSEWHERE) {
-        // PAPPL made these options for this thread alone.
-        papplJobDeletePrintOptions(options);
-        job_thread_end();
-    }
-    if (claim == CLAIM_PRINTED_ELSEWHERE)
+    if (!job_filter_claim(job, options, &result))
         return result;
     result = print_spooled_raster(job, options, device);
     // PAPPL counts the one page it assumes a raw job to be; the pages were
     // counted as they printed.
     papplJobSetImpressionsCompleted(job, -1);
-    job_unclaim(job, result);
-    return job_park_when_stopped(job, result);
+    return job_filter_done(job, result);
 }
 
 // A raster job that was spooled (held, or the test page) rather than
@@ -147,17 +140,13 @@ bool print_raster_file(pappl_job_t *job, pappl_pr_options_t *options, pappl_devi
 bool raster_filter(pappl_job_t *job, pappl_device_t *device, void * /*data*/)
 {
     bool result = false;
-    job_claim_t claim = job_claim(job, &result);
-    if (claim == CLAIM_PRINTING_ELSEWHERE)
-        job_thread_end();
-    if (claim == CLAIM_PRINTED_ELSEWHERE)
+    if (!job_filter_claim(job, nullptr, &result))
         return result;
     pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, true);
     result = options != nullptr && print_spooled_raster(job, options, device);
     if (options != nullptr)
         papplJobDeletePrintOptions(options);
-    job_unclaim(job, result);
-    return job_park_when_stopped(job, result);
+    return job_filter_done(job, result);
 }
 
 // PWG or Apple raster sent as spooled_raster_type: PAPPL spools it like any

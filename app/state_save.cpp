@@ -258,11 +258,8 @@ void state_job_created(pappl_system_t *system, pappl_printer_t *printer, pappl_j
     pthread_mutex_lock(&receiving_lock);
     if (!watcher_running) {
         pthread_t thread{};
-        pthread_attr_t attr;
-        pthread_attr_init(&attr);
-        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        watcher_running = pthread_create(&thread, &attr, watch_receiving, system) == 0;
-        pthread_attr_destroy(&attr);
+        watcher_running = pthread_create(&thread, nullptr, watch_receiving, system) == 0 &&
+                          pthread_detach(thread) == 0;
         if (!watcher_running)
             papplLog(system, PAPPL_LOGLEVEL_ERROR,
                      "Cannot watch documents being received; they are saved later.");
